@@ -1,0 +1,165 @@
+"""Shared pieces of the black-box tests: running vantrell, its own lines, the test media, a loopback server."""
+import gzip
+import http.server
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+
+COMMAND = os.environ["VANTRELL_COMMAND"].split("|")  # an emulator or valgrind may stand before the binary
+MEDIA = os.environ["VANTRELL_MEDIA"]
+# Emulators and valgrind make every run slower; the limits stretch with them.
+SLOWDOWN = float(os.environ.get("VANTRELL_SLOWDOWN", "1"))
+MANIFEST = json.load(open(os.path.join(MEDIA, "manifest.json")))
+
+OWN_LINE = re.compile(r"^(usage: vantrell uri filename|Path is NULL|Opening .*|avformat_open_input\(\) failed"
+                      r"|could not read the format header|Wrote album art to .*|could not write album art to .*)$")
+# What a sanitizer or valgrind prints when it finds something, even where the exit status hides it.
+CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|==\d+== (Invalid|Conditional|.*lost in)")
+
+
+def media(name):
+    return os.path.join(MEDIA, name)
+
+
+def picture_of(name):
+    with open(media(name), "rb") as picture:
+        return picture.read()
+
+
+class Result:
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.lines = completed.stdout.decode(errors="replace").splitlines()
+        self.stderr = completed.stderr.decode(errors="replace")
+
+    def __repr__(self):
+        return f"status {self.status}, lines {self.lines}, stderr tail {self.stderr[-600:]!r}"
+
+
+def run(*args, stdin=None, timeout=20, cwd=None):
+    """Runs vantrell with these arguments; stdin is a path or bytes."""
+    if isinstance(stdin, str):
+        with open(stdin, "rb") as source:
+            stdin = source.read()
+    completed = subprocess.run(COMMAND + list(args), input=stdin if stdin is not None else b"",
+                               capture_output=True, timeout=timeout * SLOWDOWN, cwd=cwd)
+    return Result(completed)
+
+
+def success_line(filename):
+    return f"Wrote album art to {filename}"
+
+
+class VantrellCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vantrell-test-", dir=os.environ.get("VANTRELL_SCRATCH"))
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def scratch(self, name, content=None):
+        path = os.path.join(self.dir, name)
+        if content is not None:
+            with open(path, "wb") as f:
+                f.write(content)
+        return path
+
+    def assertClean(self, result):
+        """Exit 0, no signal, no checker report, and nothing on standard output but the program's own lines."""
+        self.assertEqual(result.status, 0, result)
+        self.assertIsNone(CHECKER_REPORT.search(result.stderr), result)
+        for line in result.lines:
+            self.assertRegex(line, OWN_LINE, result)
+
+    def assertExtracted(self, result, uri, out, picture, where=""):
+        self.assertClean(result)
+        self.assertEqual(result.lines, [f"Opening {uri}", success_line(out)], result)
+        with open(os.path.join(where, out), "rb") as written:
+            self.assertEqual(written.read(), picture, f"{out} differs from the stored picture")
+
+    def assertRefused(self, result, uri, line, out=None, kept=None):
+        """The failure line after the opening one; out, if given, still holds kept (None: absent)."""
+        self.assertClean(result)
+        self.assertEqual(result.lines, [f"Opening {uri}"] + ([line] if line else []), result)
+        if out is not None:
+            self.assertFileHolds(out, kept)
+
+    def assertFileHolds(self, path, content):
+        if content is None:
+            self.assertFalse(os.path.lexists(path), f"{path} was created")
+        else:
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), content, f"{path} was changed")
+
+
+class LoopbackServer:
+    """An HTTP server on 127.0.0.1 that serves a few routes, some of them broken on purpose.
+
+    routes maps a path to a dict: body (bytes), status, cut (bytes of body sent before the connection
+    drops), gzip, redirect (a path), cut_headers (drop inside the status line and headers).
+    """
+
+    def __init__(self, routes):
+        self.routes = routes
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server.requests.append(self.path)
+                route = server.routes.get(self.path.split("?")[0])
+                if route is None:
+                    return self.reply(404, b"not found")
+                if "redirect" in route:
+                    self.send_response(302)
+                    self.send_header("Location", server.url(route["redirect"]))
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                if route.get("cut_headers"):
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: audio/")
+                    self.close_connection = True
+                    return
+                self.reply(route.get("status", 200), route.get("body", b""), route.get("cut"), route.get("gzip"))
+
+            def reply(self, status, body, cut=None, compress=False):
+                if compress:
+                    body = gzip.compress(body)
+                start = re.match(r"bytes=(\d+)-$", self.headers.get("Range", ""))
+                if start and status == 200 and not compress and int(start.group(1)) < len(body):
+                    offset = int(start.group(1))
+                    status, total, body = 206, len(body), body[offset:]
+                    cut = None if cut is None else max(cut - offset, 0)
+                self.send_response(status)
+                if status == 206:
+                    self.send_header("Content-Range", f"bytes {offset}-{total - 1}/{total}")
+                self.send_header("Content-Length", str(len(body)))
+                if compress:
+                    self.send_header("Content-Encoding", "gzip")
+                self.end_headers()
+                self.wfile.write(body if cut is None else body[:cut])
+                if cut is not None:
+                    self.close_connection = True
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.httpd.server_address[1]}{path}"
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
