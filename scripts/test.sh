@@ -1,0 +1,10 @@
+#!/bin/sh
+# Sets up, builds with warnings as errors, and runs the whole test suite.
+# Extra arguments go to CMake (for example -DVANTRELL_SANITIZE=ON); BUILD_DIR picks the build folder.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+dir=${BUILD_DIR:-build}
+cmake -S . -B "$dir" -DVANTRELL_WERROR=ON "$@"
+cmake --build "$dir" --parallel
+ctest --test-dir "$dir" --output-on-failure --parallel 2
