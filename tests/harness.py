@@ -14,7 +14,8 @@ COMMAND = os.environ["VANTRELL_COMMAND"].split("|")  # an emulator or valgrind m
 MEDIA = os.environ["VANTRELL_MEDIA"]
 # Emulators and valgrind make every run slower; the limits stretch with them.
 SLOWDOWN = float(os.environ.get("VANTRELL_SLOWDOWN", "1"))
-MANIFEST = json.load(open(os.path.join(MEDIA, "manifest.json")))
+with open(os.path.join(MEDIA, "manifest.json")) as manifest:
+    MANIFEST = json.load(manifest)
 
 OWN_LINE = re.compile(r"^(usage: vantrell uri filename|Path is NULL|Opening .*|avformat_open_input\(\) failed"
                       r"|could not read the format header|Wrote album art to .*|could not write album art to .*)$")
@@ -26,9 +27,13 @@ def media(name):
     return os.path.join(MEDIA, name)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def picture_of(name):
-    with open(media(name), "rb") as picture:
-        return picture.read()
+    return read(media(name))
 
 
 class Result:
@@ -77,8 +82,7 @@ class VantrellCase(unittest.TestCase):
     def assertExtracted(self, result, uri, out, picture, where=""):
         self.assertClean(result)
         self.assertEqual(result.lines, [f"Opening {uri}", success_line(out)], result)
-        with open(os.path.join(where, out), "rb") as written:
-            self.assertEqual(written.read(), picture, f"{out} differs from the stored picture")
+        self.assertEqual(read(os.path.join(where, out)), picture, f"{out} differs from the stored picture")
 
     def assertRefused(self, result, uri, line, out=None, kept=None):
         """The failure line after the opening one; out, if given, still holds kept (None: absent)."""
@@ -91,8 +95,7 @@ class VantrellCase(unittest.TestCase):
         if content is None:
             self.assertFalse(os.path.lexists(path), f"{path} was created")
         else:
-            with open(path, "rb") as f:
-                self.assertEqual(f.read(), content, f"{path} was changed")
+            self.assertEqual(read(path), content, f"{path} was changed")
 
 
 class LoopbackServer:

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The command line, sources that fail, outputs that fail, and pictures that must not be written."""
 import os
+import random
+import subprocess
+import threading
 import unittest
 
-from harness import VantrellCase, media, picture_of, run, success_line
+from harness import read, VantrellCase, media, picture_of, run, success_line
 
 KEEP = b"an older file that must survive\n"
 
@@ -20,20 +23,42 @@ class CommandLine(VantrellCase):
 
 class Sources(VantrellCase):
     def test_sources_without_a_picture_leave_filename_alone(self):
-        """Each case: uri, stdin, the line after "Opening" (None: none)."""
+        """Each case: uri, stdin, the lines that may follow "Opening" (random bytes may pass for some format)."""
+        failed, nothing = ["avformat_open_input() failed"], []
+        noise = random.Random(7).randbytes(64 * 1024)
         cases = {
-            "no picture": (media("no-picture.mp3"), None, None),
-            "missing file": (self.scratch("missing.mp3"), None, "avformat_open_input() failed"),
-            "empty file": (self.scratch("empty.mp3", b""), None, "avformat_open_input() failed"),
+            "no picture": (media("no-picture.mp3"), None, [nothing]),
+            "missing file": (self.scratch("missing.mp3"), None, [failed]),
+            "empty file": (self.scratch("empty.mp3", b""), None, [failed]),
+            "directory": (self.dir, None, [failed]),
+            "random bytes": (self.scratch("noise.mp3", noise), None, [failed, nothing]),
+            "random bytes piped": ("pipe:0", noise, [failed, nothing]),
+            "text named .mp3": (self.scratch("notes.mp3", b"Track 1: an intro\n" * 40), None, [failed, nothing]),
+            "empty pipe": ("pipe:0", b"", [failed]),
         }
-        for name, (uri, stdin, line) in cases.items():
+        for name, (uri, stdin, endings) in cases.items():
             with self.subTest(name):
                 out = self.scratch("cover.jpg", KEEP)
-                self.assertRefused(run(uri, out, stdin=stdin), uri, line, out, KEEP)
+                result = run(uri, out, stdin=stdin)
+                self.assertClean(result)
+                self.assertIn(result.lines, [[f"Opening {uri}"] + ending for ending in endings], result)
+                self.assertFileHolds(out, KEEP)
+
+    def test_fifo_as_uri(self):
+        fifo, out = self.scratch("song.flac"), self.scratch("cover.jpg")
+        os.mkfifo(fifo)
+
+        def feed():
+            with open(fifo, "wb") as writer:
+                writer.write(read(media("song.flac")))
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
+        self.assertExtracted(run(fifo, out), fifo, out, picture_of("cover.jpg"))
+        feeder.join(timeout=10)
 
     def test_source_cut_inside_the_picture_is_refused(self):
         """A source that ends inside the picture must never yield a short picture."""
-        data, picture = open(media("song.m4a"), "rb").read(), picture_of("cover.jpg")
+        data, picture = read(media("song.m4a")), picture_of("cover.jpg")
         cut = data[: data.index(picture) + len(picture) // 2]
         source = self.scratch("cut.m4a", cut)
         # Read whole, the cut index hides the picture; through a pipe it arrives short and is refused.
@@ -57,6 +82,14 @@ class Outputs(VantrellCase):
                 result = run(media(source), out)
                 self.assertRefused(result, media(source), f"could not write album art to {out}")
                 self.assertNotIn(success_line(out), result.lines)
+
+    def test_immutable_file(self):
+        out = self.scratch("cover.jpg", KEEP)
+        if subprocess.run(["chattr", "+i", out], capture_output=True).returncode != 0:
+            self.skipTest("chattr +i is not supported here (needs root and a file system with the flag)")
+        self.addCleanup(subprocess.run, ["chattr", "-i", out])
+        self.assertRefused(run(media("song.flac"), out), media("song.flac"), f"could not write album art to {out}",
+                           out, KEEP)
 
     def test_empty_picture_is_no_picture(self):
         """A playlist's picture stream arrives without bytes: it must not truncate filename."""

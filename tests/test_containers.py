@@ -3,12 +3,12 @@
 import shutil
 import unittest
 
-from harness import MANIFEST, LoopbackServer, VantrellCase, media, picture_of, run
+from harness import read, MANIFEST, LoopbackServer, VantrellCase, media, picture_of, run
 
 
 class Containers(VantrellCase):
     def test_byte_exact_from_every_source(self):
-        routes = {"/" + entry["file"]: {"body": open(media(entry["file"]), "rb").read()} for entry in MANIFEST}
+        routes = {"/" + entry["file"]: {"body": read(media(entry["file"]))} for entry in MANIFEST}
         with LoopbackServer(routes) as server:
             for entry in MANIFEST:
                 picture = picture_of(entry["picture"])

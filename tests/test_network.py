@@ -2,16 +2,50 @@
 """Sources on a loopback HTTP server, whole and broken."""
 import unittest
 
-from harness import LoopbackServer, VantrellCase, media, picture_of, run
+from harness import read, LoopbackServer, VantrellCase, media, picture_of, run, success_line
 
 KEEP = b"an older file that must survive\n"
 
 
 class Http(VantrellCase):
+    def test_server_answers(self):
+        """Each route: the line after "Opening" (None: the picture is written)."""
+        flac = read(media("song.flac"))
+        routes = {
+            "/missing": ({"status": 404, "body": b"not here"}, "avformat_open_input() failed"),
+            "/broken": ({"status": 500, "body": b"oops"}, "avformat_open_input() failed"),
+            "/moved": ({"redirect": "/song.flac"}, None),
+            "/compressed.flac": ({"body": flac, "gzip": True}, None),
+            "/half-a-header": ({"cut_headers": True}, "avformat_open_input() failed"),
+        }
+        served = {path: route for path, (route, _) in routes.items()}
+        served["/song.flac"] = {"body": flac}
+        with LoopbackServer(served) as server:
+            for path, (_, line) in routes.items():
+                with self.subTest(path):
+                    out, uri = self.scratch("cover.jpg", KEEP), server.url(path)
+                    result = run(uri, out)
+                    if line is None:
+                        self.assertExtracted(result, uri, out, picture_of("cover.jpg"))
+                    else:
+                        self.assertRefused(result, uri, line, out, KEEP)
+
+    def test_playlist_does_not_reach_beyond_the_named_file(self):
+        """A local file that is really a playlist may not send the library to a server."""
+        with LoopbackServer({"/segment.mp3": {"body": read(media("song-v23.mp3"))}}) as server:
+            playlist = self.scratch("song.mp3", b"#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:1,\n"
+                                    + server.url("/segment.mp3").encode() + b"\n#EXT-X-ENDLIST\n")
+            out = self.scratch("cover.jpg", KEEP)
+            result = run(playlist, out)
+            self.assertClean(result)
+            self.assertNotIn(success_line(out), result.lines)
+            self.assertFileHolds(out, KEEP)
+            self.assertEqual(server.requests, [], "the playlist made vantrell fetch from the server")
+
     def test_body_cut_inside_the_picture(self):
         picture = picture_of("cover.jpg")
         for name in ["song.m4a", "song.flac", "song-v24.mp3", "song.mka"]:
-            data = open(media(name), "rb").read()
+            data = read(media(name))
             cut = data.index(picture) + len(picture) // 2
             with self.subTest(name), LoopbackServer({"/song": {"body": data, "cut": cut}}) as server:
                 out = self.scratch("cover.jpg", KEEP)
