@@ -7,4 +7,4 @@ scripts/install-deps.sh test
 dir=${BUILD_DIR:-build}
 cmake -S . -B "$dir" -DVANTRELL_WERROR=ON "$@"
 cmake --build "$dir" --parallel
-ctest --test-dir "$dir" --output-on-failure --parallel 2
+cd "$dir" && ctest --output-on-failure --parallel 2
