@@ -46,12 +46,12 @@ class Result:
         return f"status {self.status}, lines {self.lines}, stderr tail {self.stderr[-600:]!r}"
 
 
-def run(*args, stdin=None, timeout=20, cwd=None):
-    """Runs vantrell with these arguments; stdin is a path or bytes."""
+def run(*args, stdin=None, timeout=20, cwd=None, command=COMMAND):
+    """Runs vantrell (or command) with these arguments; stdin is a path or bytes."""
     if isinstance(stdin, str):
         with open(stdin, "rb") as source:
             stdin = source.read()
-    completed = subprocess.run(COMMAND + list(args), input=stdin if stdin is not None else b"",
+    completed = subprocess.run(command + list(args), input=stdin if stdin is not None else b"",
                                capture_output=True, timeout=timeout * SLOWDOWN, cwd=cwd)
     return Result(completed)
 
@@ -148,7 +148,10 @@ class LoopbackServer:
                 if compress:
                     self.send_header("Content-Encoding", "gzip")
                 self.end_headers()
-                self.wfile.write(body if cut is None else body[:cut])
+                try:
+                    self.wfile.write(body if cut is None else body[:cut])
+                except OSError:  # the client had what it wanted and hung up
+                    self.close_connection = True
                 if cut is not None:
                     self.close_connection = True
 
