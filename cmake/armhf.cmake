@@ -11,3 +11,4 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm CACHE STRING "Runs armhf programs on 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # pkg-config must describe the armhf libraries, not the build machine's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${triplet}/pkgconfig:/usr/share/pkgconfig)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

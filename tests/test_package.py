@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""The manual page and the Debian package, as a user meets them."""
+import glob
+import os
+import re
+import subprocess
+import unittest
+
+from harness import VantrellCase, media, picture_of, read, run, success_line
+
+BUILD = os.environ["VANTRELL_BUILD_DIR"]
+VERSION = os.environ["VANTRELL_VERSION"]
+MANPAGE = os.path.join(BUILD, "doc", "vantrell.1")
+
+
+class ManualPage(VantrellCase):
+    def test_renders_without_warnings_and_names_every_line(self):
+        checked = subprocess.run(["groff", "-ww", "-z", "-man", MANPAGE], capture_output=True, text=True)
+        self.assertEqual((checked.returncode, checked.stderr), (0, ""))
+        text = subprocess.run(["groff", "-man", "-Tutf8", "-P", "-cbou", MANPAGE], capture_output=True,
+                              text=True, check=True).stdout
+        text = re.sub(r"\s+", " ", text.replace("\u2010", "-"))
+        for line in ["usage: vantrell uri filename", "Opening uri", "avformat_open_input() failed",
+                     "could not read the format header", "Wrote album art to filename",
+                     "could not write album art to filename", f"vantrell {VERSION}"]:
+            self.assertIn(line, text)
+
+
+class DebianPackage(VantrellCase):
+    def test_package_installs_and_runs(self):
+        subprocess.run(["cpack", "-G", "DEB", "-B", self.dir, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
+                       check=True, capture_output=True)
+        [deb] = glob.glob(os.path.join(self.dir, "*.deb"))
+        arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        self.assertEqual(os.path.basename(deb), f"vantrell_{VERSION}_{arch}.deb")
+        fields = {field: subprocess.run(["dpkg-deb", "-f", deb, field], capture_output=True, text=True).stdout.strip()
+                  for field in ("Version", "Section", "Maintainer", "Depends", "Description")}
+        self.assertEqual((fields["Version"], fields["Section"]), (VERSION, "sound"))
+        self.assertRegex(fields["Depends"], r"libc6 \(>= [^)]+\)")
+        self.assertIn("\n", fields["Description"], "the description needs a long part")
+        print(f"{os.path.basename(deb)}: {os.path.getsize(deb)} bytes; Depends: {fields['Depends']}")
+
+        root = self.scratch("root")
+        subprocess.run(["dpkg", "-x", deb, root], check=True)
+        for path in ["usr/bin/vantrell", "usr/share/man/man1/vantrell.1.gz", "usr/share/doc/vantrell/copyright"]:
+            self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+        out = self.scratch("cover.jpg")
+        installed = run(media("song.flac"), out, command=[os.path.join(root, "usr/bin/vantrell")])
+        self.assertExtracted(installed, media("song.flac"), out, picture_of("cover.jpg"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
