@@ -57,7 +57,7 @@ void retrieve_album_art(const char *uri, const char *filename)
     // The open accepts a null context, and frees this one itself when it fails.
     AVFormatContext *opened = avformat_alloc_context();
     std::printf("Opening %s\n", uri);
-    std::fflush(stdout);
+    std::fflush(stdout);  // a stalled source should still show what it is waiting on
     if (avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
         std::puts("avformat_open_input() failed");
         return;
@@ -78,7 +78,7 @@ void retrieve_album_art(const char *uri, const char *filename)
         std::printf("could not write album art to %s\n", filename);
         return;
     }
-    input.reset();
+    input.reset();  // the picture is our own reference now
 
     const bool saved = write_picture(picture.get(), filename);
     av_packet_unref(picture.get());
