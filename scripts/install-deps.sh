@@ -12,8 +12,9 @@ esac
 
 missing=""
 for package in $packages; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing="$missing $package"
+  # With multiarch a name can stand for several architectures, one status line each.
+  dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+    missing="$missing $package"
 done
 [ -z "$missing" ] && exit 0
 
