@@ -6,7 +6,7 @@ import subprocess
 import threading
 import unittest
 
-from harness import read, VantrellCase, media, picture_of, run, success_line
+from harness import VantrellCase, media, picture_of, read, run, success_line
 
 KEEP = b"an older file that must survive\n"
 

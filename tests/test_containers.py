@@ -4,7 +4,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import read, MANIFEST, LoopbackServer, VantrellCase, media, picture_of, run
+from harness import MANIFEST, LoopbackServer, VantrellCase, media, picture_of, read, run
 
 
 class Containers(VantrellCase):

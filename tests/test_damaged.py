@@ -12,7 +12,7 @@ import random
 import subprocess
 import unittest
 
-from harness import read, MANIFEST, VantrellCase, media, picture_of, run, success_line
+from harness import MANIFEST, VantrellCase, media, picture_of, read, run, success_line
 
 SEED = int(os.environ.get("VANTRELL_SWEEP_SEED", "20261208"))
 SAMPLE = int(os.environ.get("VANTRELL_SWEEP_SAMPLE", "0"))

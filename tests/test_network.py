@@ -2,7 +2,7 @@
 """Sources on a loopback HTTP server, whole and broken."""
 import unittest
 
-from harness import read, LoopbackServer, VantrellCase, media, picture_of, run, success_line
+from harness import LoopbackServer, VantrellCase, media, picture_of, read, run, success_line
 
 KEEP = b"an older file that must survive\n"
 

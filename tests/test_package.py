@@ -6,7 +6,7 @@ import re
 import subprocess
 import unittest
 
-from harness import VantrellCase, media, picture_of, read, run, success_line
+from harness import VantrellCase, media, picture_of, run
 
 BUILD = os.environ["VANTRELL_BUILD_DIR"]
 VERSION = os.environ["VANTRELL_VERSION"]
