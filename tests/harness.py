@@ -23,6 +23,9 @@ OWN_LINE = re.compile(r"^(usage: vantrell uri filename|Path is NULL|Opening .*|a
 CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|==\d+== (Invalid|Conditional|.*lost in)")
 
 
+KEEP = b"an older file that must survive\n"  # what a pre-existing filename holds
+
+
 def media(name):
     return os.path.join(MEDIA, name)
 
@@ -60,6 +63,11 @@ def success_line(filename):
     return f"Wrote album art to {filename}"
 
 
+def hls_playlist(segment):
+    """An HLS playlist naming one segment: saved as a .mp3, it must never yield a picture."""
+    return b"#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:1,\n" + segment.encode() + b"\n#EXT-X-ENDLIST\n"
+
+
 class VantrellCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="vantrell-test-", dir=os.environ.get("VANTRELL_SCRATCH"))
@@ -90,6 +98,12 @@ class VantrellCase(unittest.TestCase):
         self.assertEqual(result.lines, [f"Opening {uri}"] + ([line] if line else []), result)
         if out is not None:
             self.assertFileHolds(out, kept)
+
+    def assertUntouched(self, result, out):
+        """Whatever went wrong, no success line and filename still holds KEEP."""
+        self.assertClean(result)
+        self.assertNotIn(success_line(out), result.lines)
+        self.assertFileHolds(out, KEEP)
 
     def assertFileHolds(self, path, content):
         if content is None:

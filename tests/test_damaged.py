@@ -12,12 +12,11 @@ import random
 import subprocess
 import unittest
 
-from harness import MANIFEST, VantrellCase, media, picture_of, read, run, success_line
+from harness import KEEP, MANIFEST, VantrellCase, media, picture_of, read, run, success_line
 
 SEED = int(os.environ.get("VANTRELL_SWEEP_SEED", "20261208"))
 SAMPLE = int(os.environ.get("VANTRELL_SWEEP_SAMPLE", "0"))
 CUTS_ACROSS, CUTS_IN_PICTURE, CORRUPTIONS_ACROSS, CORRUPTIONS_IN_TAG = 32, 16, 20, 20
-KEEP = b"an older file that must survive\n"
 OUTCOMES = {"Wrote album art to": "wrote", "could not read the format header": "header refused",
             "avformat_open_input() failed": "open failed", "could not write album art": "write failed"}
 
