@@ -6,7 +6,7 @@ set -eu
 build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil-dev"
 case "${1:-build}" in
 build) packages=$build ;;
-test) packages="$build ffmpeg python3 python3-mutagen valgrind e2fsprogs groff-base dpkg-dev file" ;;
+test) packages="$build ffmpeg python3 python3-mutagen valgrind e2fsprogs groff-base dpkg-dev file openssl" ;;
 *) packages="$*" ;;
 esac
 

@@ -4,8 +4,22 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -24,6 +38,151 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// A network read that hears nothing for this long fails, so one silent server cannot stall a batch.
+constexpr const char *network_silence_limit_us = "30000000";
+
+#ifdef _WIN32
+std::wstring wide(const char *utf8)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring text(length > 0 ? length : 1, L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &text[0], length);
+    return text;
+}
+
+std::FILE *open_for_writing(const char *filename) { return _wfopen(wide(filename).c_str(), L"wb"); }
+
+// Windows has no inode: a file is its volume serial number and its index on that volume.
+struct FileIdentity {
+    DWORD volume = 0, index_high = 0, index_low = 0;
+    bool operator==(const FileIdentity &other) const
+    {
+        return volume == other.volume && index_high == other.index_high && index_low == other.index_low;
+    }
+};
+
+bool identify_handle(HANDLE handle, FileIdentity *identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return false;
+    *identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+bool identify_path(const char *path, FileIdentity *identity)
+{
+    HANDLE handle = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool known = identify_handle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return known;
+}
+
+bool identify_descriptor(int fd, FileIdentity *identity)
+{
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), identity);
+}
+#else
+std::FILE *open_for_writing(const char *filename) { return std::fopen(filename, "wb"); }
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
+};
+
+bool identify_path(const char *path, FileIdentity *identity)
+{
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return false;
+    *identity = {info.st_dev, info.st_ino};
+    return true;
+}
+
+bool identify_descriptor(int fd, FileIdentity *identity)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return false;
+    *identity = {info.st_dev, info.st_ino};
+    return true;
+}
+#endif
+
+// The local file that uri reads, if it reads one: a path or file: URL by name, pipe:N by descriptor.
+bool identify_source(const char *uri, FileIdentity *identity)
+{
+    const char *protocol = avio_find_protocol_name(uri);
+    if (protocol && std::strcmp(protocol, "file") == 0) {
+        const char *path = std::strncmp(uri, "file:", 5) == 0 ? uri + 5 : uri;
+        return identify_path(path, identity);
+    }
+    if (protocol && std::strcmp(protocol, "pipe") == 0) {
+        const char *number = std::strchr(uri, ':');
+        char *end = nullptr;
+        const long fd = number ? std::strtol(number + 1, &end, 10) : 0;
+        return identify_descriptor(number && end != number + 1 && !*end ? static_cast<int>(fd) : 0, identity);
+    }
+    return false;
+}
+
+// Writing over the very file being read would replace the song with its cover.
+bool is_the_source(const char *uri, const char *filename)
+{
+    FileIdentity source, target;
+    return identify_source(uri, &source) && identify_path(filename, &target) && source == target;
+}
+
+#ifndef _WIN32
+// The CA bundle to trust: SSL_CERT_FILE when set, else the system's bundle where the usual systems keep
+// it. When none is there, the first name still goes to the library, which then trusts nothing at all
+// rather than falling back to trusting everyone.
+const char *ca_bundle()
+{
+    const char *chosen = std::getenv("SSL_CERT_FILE");
+    if (chosen && *chosen)
+        return chosen;
+    static const char *const system_bundles[] = {
+        "/etc/ssl/certs/ca-certificates.crt",                // Debian, Ubuntu, Alpine, Arch
+        "/etc/pki/tls/certs/ca-bundle.crt",                  // Fedora, RHEL
+        "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", // Fedora, RHEL
+        "/etc/ssl/ca-bundle.pem",                            // openSUSE
+        "/etc/ssl/cert.pem",                                 // Alpine, macOS, the BSDs
+    };
+    for (const char *bundle : system_bundles) {
+        if (access(bundle, R_OK) == 0)
+            return bundle;
+    }
+    return system_bundles[0];
+}
+#endif
+
+using OpenFunction = int (*)(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **);
+OpenFunction library_open;
+
+// Every connection the library opens, the source itself and any that a demuxer opens for it, verifies
+// its certificate and gives up on a silent peer. Files and pipes are left to wait: they are the user's.
+int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int flags, AVDictionary **options)
+{
+    AVDictionary *own = nullptr;
+    AVDictionary **settings = options ? options : &own;
+    const char *protocol = avio_find_protocol_name(url);
+    if (!protocol || (std::strcmp(protocol, "file") != 0 && std::strcmp(protocol, "pipe") != 0)) {
+        av_dict_set(settings, "rw_timeout", network_silence_limit_us, 0);
+        av_dict_set(settings, "tls_verify", "1", 0);
+#ifndef _WIN32  // Windows' own TLS verifies against the Windows certificate store
+        av_dict_set(settings, "ca_file", ca_bundle(), 0);
+#endif
+    }
+    const int result = library_open(input, pb, url, flags, settings);
+    av_dict_free(&own);
+    return result;
+}
+
 // The first attached picture that holds bytes; an empty one is no picture at all.
 const AVPacket *first_picture(const AVFormatContext *input)
 {
@@ -38,11 +197,26 @@ const AVPacket *first_picture(const AVFormatContext *input)
 // One write of the whole picture; success needs the close too, since a full disk may only show there.
 bool write_picture(const AVPacket *picture, const char *filename)
 {
-    File out(std::fopen(filename, "wb"));
+    File out(open_for_writing(filename));
     if (!out)
         return false;
     const bool written = std::fwrite(picture->data, picture->size, 1, out.get()) == 1;
     return std::fclose(out.release()) == 0 && written;
+}
+
+// The lines are a report and the file is the product: a reader that went away must not end the run,
+// and a closed standard stream must not lend its number to the source or the output file.
+void detach_from_standard_streams()
+{
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+#ifndef _WIN32
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == -1)
+            std::_Exit(0);
+    }
+#endif
 }
 
 }  // namespace
@@ -56,6 +230,10 @@ void retrieve_album_art(const char *uri, const char *filename)
 
     // The open accepts a null context, and frees this one itself when it fails.
     AVFormatContext *opened = avformat_alloc_context();
+    if (opened) {
+        library_open = opened->io_open;
+        opened->io_open = open_guarded;
+    }
     std::printf("Opening %s\n", uri);
     std::fflush(stdout);  // a stalled source should still show what it is waiting on
     if (avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
@@ -80,7 +258,7 @@ void retrieve_album_art(const char *uri, const char *filename)
     }
     input.reset();  // the picture is our own reference now
 
-    const bool saved = write_picture(picture.get(), filename);
+    const bool saved = !is_the_source(uri, filename) && write_picture(picture.get(), filename);
     av_packet_unref(picture.get());
     if (saved)
         std::printf("Wrote album art to %s\n", filename);
@@ -90,6 +268,7 @@ void retrieve_album_art(const char *uri, const char *filename)
 
 int main(int argc, char **argv)
 {
+    detach_from_standard_streams();
     avformat_network_init();
 #if LIBAVFORMAT_VERSION_INT < AV_VERSION_INT(58, 9, 100)
     av_register_all();

@@ -5,6 +5,7 @@ import json
 import os
 import re
 import shutil
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -49,13 +50,18 @@ class Result:
         return f"status {self.status}, lines {self.lines}, stderr tail {self.stderr[-600:]!r}"
 
 
-def run(*args, stdin=None, timeout=20, cwd=None, command=COMMAND):
-    """Runs vantrell (or command) with these arguments; stdin is a path or bytes."""
+def run(*args, stdin=None, timeout=20, cwd=None, command=COMMAND, env=None):
+    """Runs vantrell (or command) with these arguments; stdin is a path or bytes, sent through a pipe, or an
+    open file, given as it is; env holds variables to set, or to remove where the value is None."""
     if isinstance(stdin, str):
         with open(stdin, "rb") as source:
             stdin = source.read()
-    completed = subprocess.run(command + list(args), input=stdin if stdin is not None else b"",
-                               capture_output=True, timeout=timeout * SLOWDOWN, cwd=cwd)
+    environment = dict(os.environ)
+    for name, value in (env or {}).items():
+        environment.pop(name, None) if value is None else environment.__setitem__(name, value)
+    feed = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin if stdin is not None else b""}
+    completed = subprocess.run(command + list(args), capture_output=True, timeout=timeout * SLOWDOWN, cwd=cwd,
+                               env=environment, **feed)
     return Result(completed)
 
 
@@ -116,12 +122,15 @@ class LoopbackServer:
     """An HTTP server on 127.0.0.1 that serves a few routes, some of them broken on purpose.
 
     routes maps a path to a dict: body (bytes), status, cut (bytes of body sent before the connection
-    drops), gzip, redirect (a path), cut_headers (drop inside the status line and headers).
+    drops), gzip, redirect (a path), cut_headers (drop inside the status line and headers), silent (send
+    nothing at all), stall (bytes of body sent before the server falls silent, the connection left open).
+    tls, if given, is a (certificate, key) pair: the server then speaks HTTPS.
     """
 
-    def __init__(self, routes):
+    def __init__(self, routes, tls=None):
         self.routes = routes
         self.requests = []
+        self.released = threading.Event()  # silent and stalled connections stay open until the server stops
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -141,11 +150,17 @@ class LoopbackServer:
                     self.send_header("Content-Length", "0")
                     self.end_headers()
                     return
+                if route.get("silent"):
+                    server.released.wait()
+                    return
                 if route.get("cut_headers"):
                     self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: audio/")
                     self.close_connection = True
                     return
-                self.reply(route.get("status", 200), route.get("body", b""), route.get("cut"), route.get("gzip"))
+                self.reply(route.get("status", 200), route.get("body", b""), route.get("cut", route.get("stall")),
+                           route.get("gzip"))
+                if "stall" in route:
+                    server.released.wait()
 
             def reply(self, status, body, cut=None, compress=False):
                 if compress:
@@ -171,15 +186,62 @@ class LoopbackServer:
 
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
+        self.httpd.handle_error = lambda *args: None  # a client that refuses the certificate is expected
+        self.scheme = "http"
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            # The handshake happens in the connection's own thread, so a refusing client stalls nobody.
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True,
+                                                    do_handshake_on_connect=False)
+            self.scheme = "https"
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def url(self, path):
-        return f"http://127.0.0.1:{self.httpd.server_address[1]}{path}"
+        return f"{self.scheme}://127.0.0.1:{self.httpd.server_address[1]}{path}"
 
     def __enter__(self):
         self.thread.start()
         return self
 
     def __exit__(self, *exc):
+        self.released.set()
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+def make_certificates(folder):
+    """A test CA and server certificates made now with the openssl tool: one issued by the CA for 127.0.0.1,
+    one for another host name, one expired, and one signed by itself. Returns name -> (certificate, key);
+    "ca" -> (CA certificate, None)."""
+    def openssl(*args, env=None):
+        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=folder,
+                       env=dict(os.environ, **(env or {})))
+
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "ca.cnf"), "w") as config:
+        config.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                     "certificate = ca.pem\nprivate_key = ca.key\nserial = serial\ndefault_md = sha256\n"
+                     "policy = any\nunique_subject = no\n[any]\ncommonName = supplied\n"
+                     "[server]\nbasicConstraints = CA:FALSE\nsubjectAltName = $ENV::NAMES\n")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as serial:
+        serial.write("1000\n")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
+            "-subj", "/CN=vantrell test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    # Both forms of the address: some TLS libraries match an IP address only against DNS names.
+    loopback = "IP:127.0.0.1,DNS:127.0.0.1"
+    certificates = {"ca": (os.path.join(folder, "ca.pem"), None)}
+    for name, names, dates in [("trusted", loopback, ["-days", "30"]),
+                               ("other-host", "DNS:music.example", ["-days", "30"]),
+                               ("expired", loopback, ["-startdate", "20200101000000Z", "-enddate", "20200201000000Z"])]:
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", f"/CN={names.split(':')[-1]}")
+        openssl("ca", "-batch", "-notext", "-config", "ca.cnf", "-extensions", "server", "-in", f"{name}.csr",
+                "-out", f"{name}.pem", *dates, env={"NAMES": names})
+        certificates[name] = (os.path.join(folder, f"{name}.pem"), os.path.join(folder, f"{name}.key"))
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "self-signed.key", "-out", "self-signed.pem",
+            "-days", "30", "-subj", "/CN=127.0.0.1", "-addext", f"subjectAltName={loopback}")
+    certificates["self-signed"] = (os.path.join(folder, "self-signed.pem"), os.path.join(folder, "self-signed.key"))
+    return certificates

@@ -6,7 +6,7 @@ import subprocess
 import threading
 import unittest
 
-from harness import KEEP, VantrellCase, hls_playlist, media, picture_of, read, run
+from harness import COMMAND, KEEP, SLOWDOWN, VantrellCase, hls_playlist, media, picture_of, read, run
 
 class CommandLine(VantrellCase):
     def test_wrong_argument_counts_print_usage_only(self):
@@ -84,6 +84,49 @@ class Outputs(VantrellCase):
         self.addCleanup(subprocess.run, ["chattr", "-i", out])
         self.assertRefused(run(media("song.flac"), out), media("song.flac"), f"could not write album art to {out}",
                            out, KEEP)
+
+    def test_the_source_itself_is_never_overwritten(self):
+        """Each case: uri, filename, stdin: any name for the file being read is refused; a copy is not."""
+        song = self.scratch("song.mp3", read(media("song-v23.mp3")))
+        os.link(song, self.scratch("hard link.mp3"))
+        os.symlink(song, self.scratch("symbolic link.mp3"))
+        cases = {
+            "same name": (song, song, None, False),
+            "./ before the name": ("song.mp3", "./song.mp3", None, False),
+            "hard link": (song, self.scratch("hard link.mp3"), None, False),
+            "symbolic link": (song, self.scratch("symbolic link.mp3"), None, False),
+            "file: URL": ("file:" + song, song, None, False),
+            "pipe:0 from the file": ("pipe:0", song, song, False),
+            "a copy of the file": (song, self.scratch("copy.mp3", read(song)), None, True),
+        }
+        for name, (uri, out, stdin, written) in cases.items():
+            with self.subTest(name), open(stdin or os.devnull, "rb") as feed:
+                result = run(uri, out, stdin=feed if stdin else None, cwd=self.dir)
+                if written:
+                    self.assertExtracted(result, uri, out, picture_of("cover.jpg"), where=self.dir)
+                else:
+                    self.assertRefused(result, uri, f"could not write album art to {out}")
+                self.assertEqual(read(song), read(media("song-v23.mp3")), "the source was changed")
+
+    def test_standard_output_that_cannot_be_written(self):
+        """The file is the product: with standard output gone, full or closed, it is written all the same."""
+        reader, writer = os.pipe()
+        os.close(reader)  # a reader that quit before the first line
+        self.addCleanup(os.close, writer)
+        song = self.scratch("song.flac", read(media("song.flac")))
+        cases = {"reader gone": writer, "full device": "/dev/full", "closed": None}
+        for name, stdout in cases.items():
+            with self.subTest(name):
+                out = self.scratch("cover.jpg", KEEP)
+                # "closed": the shell closes descriptor 1 before it starts vantrell.
+                command = ["sh", "-c", 'exec "$@" >&-', "sh"] + COMMAND if stdout is None else COMMAND
+                with open(stdout if isinstance(stdout, str) else os.devnull, "wb") as device:
+                    completed = subprocess.run(command + [song, out], stdin=subprocess.DEVNULL,
+                                               stdout=stdout if isinstance(stdout, int) else device,
+                                               stderr=subprocess.PIPE, timeout=20 * SLOWDOWN)
+                self.assertEqual(completed.returncode, 0, completed.stderr[-600:])
+                self.assertEqual(read(out), picture_of("cover.jpg"), "the picture was not written as stored")
+                self.assertEqual(read(song), read(media("song.flac")), "the source was changed")
 
     def test_empty_picture_is_no_picture(self):
         """A playlist's picture stream arrives without bytes: it must not truncate filename."""

@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """Sources on a loopback HTTP server, whole and broken."""
+import concurrent.futures
+import time
 import unittest
 
-from harness import KEEP, LoopbackServer, VantrellCase, hls_playlist, media, picture_of, read, run
+from harness import (KEEP, SLOWDOWN, LoopbackServer, VantrellCase, hls_playlist, make_certificates, media, picture_of,
+                     read, run)
+
+SILENCE_LIMIT = 30  # seconds of silence after which vantrell gives up on a server
 
 class Http(VantrellCase):
     def test_server_answers(self):
@@ -46,6 +51,54 @@ class Http(VantrellCase):
                 self.assertUntouched(result, out)
                 self.assertIn(result.lines[1:], [["could not read the format header"],
                                                  ["avformat_open_input() failed"]], result)
+
+
+class Https(VantrellCase):
+    def test_certificates(self):
+        """Each case: the certificate served, SSL_CERT_FILE (None: unset), whether the picture is written."""
+        certificates = make_certificates(self.scratch("certificates"))
+        ca = certificates["ca"][0]
+        cases = {
+            "issued by the CA named in SSL_CERT_FILE": ("trusted", ca, True),
+            "same server, the system's CAs only": ("trusted", None, False),
+            "signed by itself": ("self-signed", ca, False),
+            "issued for another host name": ("other-host", ca, False),
+            "expired": ("expired", ca, False),
+        }
+        flac = read(media("song.flac"))
+        for name, (served, trusted, accepted) in cases.items():
+            with self.subTest(name), LoopbackServer({"/song.flac": {"body": flac}}, tls=certificates[served]) as server:
+                out, uri = self.scratch("cover.jpg", KEEP), server.url("/song.flac")
+                result = run(uri, out, env={"SSL_CERT_FILE": trusted})
+                if accepted:
+                    self.assertExtracted(result, uri, out, picture_of("cover.jpg"))
+                else:
+                    self.assertRefused(result, uri, "avformat_open_input() failed", out, KEEP)
+
+
+class SilentServers(VantrellCase):
+    def test_silence_ends_the_wait(self):
+        """A server that never answers, and one that stops inside the picture, both holding the connection."""
+        data, picture = read(media("song.flac")), picture_of("cover.jpg")
+        routes = {"/silent.flac": {"silent": True},
+                  "/stalls.flac": {"body": data, "stall": data.index(picture) + len(picture) // 2}}
+        with LoopbackServer(routes) as server:
+            def attempt(path):
+                out = self.scratch(f"cover{path.replace('/', '-')}.jpg", KEEP)
+                started = time.monotonic()
+                # A couple of silences (the library may reconnect once to seek), and the runner's own start-up.
+                result = run(server.url(path), out, timeout=(3 * SILENCE_LIMIT + 15) / SLOWDOWN + 15)
+                return out, result, time.monotonic() - started
+
+            with concurrent.futures.ThreadPoolExecutor(len(routes)) as pool:
+                outcomes = dict(zip(routes, pool.map(attempt, routes)))
+        for path, (out, result, elapsed) in outcomes.items():
+            with self.subTest(path):
+                self.assertUntouched(result, out)
+                self.assertIn(result.lines[1:], [["avformat_open_input() failed"],
+                                                 ["could not read the format header"]], result)
+                self.assertGreaterEqual(elapsed, SILENCE_LIMIT, "gave up before the server was silent for long")
+                print(f"{path}: gave up after {elapsed:.1f} s")
 
 
 if __name__ == "__main__":
