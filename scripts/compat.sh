@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds vantrell with warnings as errors and runs the whole test suite inside a minimal Debian chroot
-# of each named release (default: bullseye trixie), against that release's own libavformat, ffmpeg
-# and CMake. A prepared chroot is packed into the cache folder and reused next time.
+# of each named release (default: bullseye trixie forky), against that release's own libavformat,
+# ffmpeg and CMake. A prepared chroot is packed into the cache folder and reused next time.
 #   VANTRELL_CACHE   cache folder (default: ~/.cache/vantrell)
 #   DEBIAN_MIRROR    where debootstrap and apt fetch from (default: deb.debian.org)
 # Needs root (debootstrap, chroot, mount).
@@ -9,7 +9,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${VANTRELL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrell}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-[ $# -gt 0 ] || set -- bullseye trixie
+[ $# -gt 0 ] || set -- bullseye trixie forky
 
 "$top/scripts/install-deps.sh" debootstrap git
 mkdir -p "$cache"
@@ -39,8 +39,17 @@ for suite in "$@"; do
     tar -C "$root" -xzf "$packed"
   else
     echo "== $suite: bootstrapping from $mirror"
-    debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$work/debootstrap-$suite.log" 2>&1 ||
+    # A debootstrap older than the release may have no script of that name; testing and unstable
+    # bootstrap alike, so sid's serves.
+    script=/usr/share/debootstrap/scripts/$suite
+    [ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
+    debootstrap --variant=minbase "$suite" "$root" "$mirror" "$script" >"$work/debootstrap-$suite.log" 2>&1 ||
       { tail -20 "$work/debootstrap-$suite.log"; exit 1; }
+    # The mirror may serve testing's Release file past its Valid-Until date. This throwaway chroot's own
+    # apt may accept it (the signature is still checked); the host's apt is never told so.
+    if [ ! -e "/usr/share/debootstrap/scripts/$suite" ] || [ "$suite" = sid ]; then
+      echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99vantrell-test-chroot"
+    fi
   fi
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   mount --bind /dev "$root/dev"

@@ -58,11 +58,12 @@ def with_mutagen_ogg(name, kind, codec, picture):
     audio.save()
 
 
-def with_mutagen_wma(name, picture):
+def with_mutagen_wma(name, picture, mime="image/jpeg"):
+    """A picture over 64 KiB goes to the ASF metadata library object, a smaller one to the extended content."""
     from mutagen.asf import ASF, ASFByteArrayAttribute
     tone(name, "wmav2")
     data = open(path(picture), "rb").read()
-    wm_picture = (struct.pack("<BI", 3, len(data)) + "image/jpeg\0".encode("utf-16-le")
+    wm_picture = (struct.pack("<BI", 3, len(data)) + f"{mime}\0".encode("utf-16-le")
                   + "\0".encode("utf-16-le") + data)
     audio = ASF(path(name))
     audio["WM/Picture"] = [ASFByteArrayAttribute(wm_picture)]
@@ -127,6 +128,8 @@ def main():
     ffmpeg(*TONE, "-i", path("large.png"), "-map", "0", "-map", "1", "-c:a", "libmp3lame", *ATTACH,
            path("large-picture.mp3"))
     tone("no-picture.mp3", "libmp3lame")
+    # Library versions differ on whether this picture is exposed at all.
+    with_mutagen_wma("library-picture.wma", "large.png", "image/png")
     shutil.copy(path("song.flac"), path("sample with spaces.flac"))
     shutil.copy(path("song.flac"), path("-leading-hyphen.flac"))
     with open(path("manifest.json"), "w") as manifest:

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Prepares this Debian/Ubuntu amd64 machine to cross-build vantrell for ARM and to run the result under
+# qemu. Usage: scripts/setup-cross.sh [armhf|arm64...]   (default: both)
+# Multiarch wants a library at one version for every architecture, so the ARM -dev packages are pinned
+# to the version the host has installed, or installed together with the host's in one go.
+set -eu
+[ $# -gt 0 ] || set -- armhf arm64
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+libs="libavformat-dev libavcodec-dev libavutil-dev"
+packages="qemu-user pkg-config cmake"
+for arch in "$@"; do
+  case "$arch" in
+  armhf | arm64) ;;
+  *) echo "setup-cross: unknown architecture $arch (armhf or arm64)" >&2; exit 2 ;;
+  esac
+  $sudo dpkg --add-architecture "$arch"
+  packages="$packages crossbuild-essential-$arch"
+  for lib in $libs; do
+    version=$(dpkg-query -W -f='${Version}' "$lib:$(dpkg --print-architecture)" 2>/dev/null || true)
+    packages="$packages $lib:$arch${version:+=$version}"
+  done
+done
+[ -n "$(dpkg-query -W -f='${Version}' libavformat-dev 2>/dev/null || true)" ] || packages="$packages $libs"
+$sudo apt-get update -q
+# shellcheck disable=SC2086  # one word per package
+$sudo apt-get install -y -q --no-install-recommends $packages
