@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """Every container the suite makes, read as a local file, through pipe:0 and over loopback HTTP."""
+import os
+import re
 import shutil
 import subprocess
 import unittest
 
-from harness import MANIFEST, LoopbackServer, VantrellCase, media, picture_of, read, run
+from harness import COMMAND, MANIFEST, SLOWDOWN, LoopbackServer, VantrellCase, media, picture_of, read, run
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
 
 class Containers(VantrellCase):
@@ -58,6 +62,36 @@ class Containers(VantrellCase):
                          ("-leading-hyphen.flac", "-cover.jpg")]:
             with self.subTest(uri=uri, out=out):
                 self.assertExtracted(run(uri, out, cwd=self.dir), uri, out, picture_of("cover.jpg"), where=self.dir)
+
+
+class Libraries(VantrellCase):
+    def test_readme_recipes_cover_every_file(self):
+        """The README's recipes, run as written on a tree of awkward names; each case: the cover each source gets."""
+        with open(README) as f:
+            recipes = dict(re.findall(r"<!-- tested: (.+?) -->\n```sh\n(.*?)```", f.read(), re.S))
+        self.assertEqual(sorted(recipes), ["per file", "per folder"])
+        bin_dir = self.scratch("bin")
+        os.makedirs(bin_dir)
+        with open(os.path.join(bin_dir, "vantrell"), "w") as wrapper:
+            wrapper.write("#!/bin/sh\nexec " + " ".join(f"'{word}'" for word in COMMAND) + ' "$@"\n')
+        os.chmod(os.path.join(bin_dir, "vantrell"), 0o755)
+        cases = {"per file": lambda source: os.path.splitext(source)[0] + ".jpg",
+                 "per folder": lambda source: os.path.join(os.path.dirname(source), "cover.jpg")}
+        for name, cover_of in cases.items():
+            with self.subTest(name):
+                music = self.scratch(f"Music {name}")
+                sources = []
+                for n, entry in enumerate(e for e in MANIFEST if e["picture"] == "cover.jpg"):
+                    album = os.path.join(music, f"Artist's \"{n % 3}\"", f"Album {n}\nwith a newline")
+                    os.makedirs(album, exist_ok=True)
+                    sources.append(os.path.join(album, f"0{n} it's $HOME & more{os.path.splitext(entry['file'])[1]}"))
+                    shutil.copy(media(entry["file"]), sources[-1])
+                script = recipes[name].replace("~/Music", "\"$MUSIC\"")
+                subprocess.run(["sh", "-c", script], check=True, capture_output=True, timeout=60 * SLOWDOWN,
+                               env=dict(os.environ, MUSIC=music, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
+                for source in sources:
+                    self.assertEqual(read(cover_of(source)), picture_of("cover.jpg"), cover_of(source))
+                print(f"{name}: {len(sources)} covers from {len(sources)} sources")
 
 
 if __name__ == "__main__":
