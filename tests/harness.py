@@ -15,6 +15,9 @@ COMMAND = os.environ["VANTRELL_COMMAND"].split("|")  # an emulator or valgrind m
 MEDIA = os.environ["VANTRELL_MEDIA"]
 # Emulators and valgrind make every run slower; the limits stretch with them.
 SLOWDOWN = float(os.environ.get("VANTRELL_SLOWDOWN", "1"))
+# vantrell.exe under wine: Windows text streams end lines in CRLF, and some Unix things have no Windows kind.
+WINDOWS = os.environ.get("VANTRELL_WINDOWS") == "1"
+EOL = "\r\n" if WINDOWS else "\n"
 with open(os.path.join(MEDIA, "manifest.json")) as manifest:
     MANIFEST = json.load(manifest)
 
@@ -43,8 +46,14 @@ def picture_of(name):
 class Result:
     def __init__(self, completed):
         self.status = completed.returncode
-        self.lines = completed.stdout.decode(errors="replace").splitlines()
+        self.output = completed.stdout.decode(errors="replace")
+        # Lines end as the platform's text streams end them, every one of them and nothing else.
+        self.lines = self.output.split(EOL)[:-1]
         self.stderr = completed.stderr.decode(errors="replace")
+
+    def well_formed(self):
+        return EOL.join(self.lines + [""]) == self.output and not any("\r" in line or "\n" in line
+                                                                      for line in self.lines)
 
     def __repr__(self):
         return f"status {self.status}, lines {self.lines}, stderr tail {self.stderr[-600:]!r}"
@@ -90,6 +99,7 @@ class VantrellCase(unittest.TestCase):
         """Exit 0, no signal, no checker report, and nothing on standard output but the program's own lines."""
         self.assertEqual(result.status, 0, result)
         self.assertIsNone(CHECKER_REPORT.search(result.stderr), result)
+        self.assertTrue(result.well_formed(), f"lines must each end in {EOL!r}: {result.output!r}")
         for line in result.lines:
             self.assertRegex(line, OWN_LINE, result)
 
@@ -215,33 +225,36 @@ def make_certificates(folder):
     one for another host name, one expired, and one signed by itself. Returns name -> (certificate, key);
     "ca" -> (CA certificate, None)."""
     def openssl(*args, env=None):
+        # The configuration names NAMES, so it must be set even for the steps that do not use it.
         subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=folder,
-                       env=dict(os.environ, **(env or {})))
+                       env={**os.environ, "NAMES": "DNS:unused", **(env or {})})
 
     os.makedirs(folder, exist_ok=True)
+    # One configuration for every step, so the system's openssl.cnf adds no extension of its own.
     with open(os.path.join(folder, "ca.cnf"), "w") as config:
-        config.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\n"
-                     "certificate = ca.pem\nprivate_key = ca.key\nserial = serial\ndefault_md = sha256\n"
-                     "policy = any\nunique_subject = no\n[any]\ncommonName = supplied\n"
+        config.write("[req]\ndistinguished_name = dn\n[dn]\n[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\n"
+                     "new_certs_dir = .\ncertificate = ca.pem\nprivate_key = ca.key\nserial = serial\n"
+                     "default_md = sha256\npolicy = any\nunique_subject = no\n[any]\ncommonName = supplied\n"
+                     "[authority]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
                      "[server]\nbasicConstraints = CA:FALSE\nsubjectAltName = $ENV::NAMES\n")
     open(os.path.join(folder, "index.txt"), "w").close()
     with open(os.path.join(folder, "serial"), "w") as serial:
         serial.write("1000\n")
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-            "-subj", "/CN=vantrell test CA", "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    new_key = ["-newkey", "rsa:2048", "-nodes", "-config", "ca.cnf"]
     # Both forms of the address: some TLS libraries match an IP address only against DNS names.
     loopback = "IP:127.0.0.1,DNS:127.0.0.1"
+    openssl("req", "-x509", *new_key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
+            "-subj", "/CN=vantrell test CA", "-extensions", "authority")
     certificates = {"ca": (os.path.join(folder, "ca.pem"), None)}
     for name, names, dates in [("trusted", loopback, ["-days", "30"]),
                                ("other-host", "DNS:music.example", ["-days", "30"]),
                                ("expired", loopback, ["-startdate", "20200101000000Z", "-enddate", "20200201000000Z"])]:
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
+        openssl("req", "-new", *new_key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
                 "-subj", f"/CN={names.split(':')[-1]}")
         openssl("ca", "-batch", "-notext", "-config", "ca.cnf", "-extensions", "server", "-in", f"{name}.csr",
                 "-out", f"{name}.pem", *dates, env={"NAMES": names})
         certificates[name] = (os.path.join(folder, f"{name}.pem"), os.path.join(folder, f"{name}.key"))
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "self-signed.key", "-out", "self-signed.pem",
-            "-days", "30", "-subj", "/CN=127.0.0.1", "-addext", f"subjectAltName={loopback}")
+    openssl("req", "-x509", *new_key, "-keyout", "self-signed.key", "-out", "self-signed.pem", "-days", "30",
+            "-subj", "/CN=127.0.0.1", "-extensions", "server", env={"NAMES": loopback})
     certificates["self-signed"] = (os.path.join(folder, "self-signed.pem"), os.path.join(folder, "self-signed.key"))
     return certificates
