@@ -4,19 +4,22 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
+#include <windows.h>  // before the other Windows headers, which need its definitions
+
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -52,6 +55,25 @@ std::wstring wide(const char *utf8)
 }
 
 std::FILE *open_for_writing(const char *filename) { return _wfopen(wide(filename).c_str(), L"wb"); }
+
+// Windows gives main its arguments in the ANSI code page, which cannot hold every name; the wide
+// command line can, and the library takes file names in UTF-8.
+std::vector<std::string> utf8_arguments()
+{
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> converted;
+    for (int i = 0; arguments && i < count; i++) {
+        const int length = WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string text(length > 0 ? length : 1, '\0');
+        if (length > 0)
+            WideCharToMultiByte(CP_UTF8, 0, arguments[i], -1, &text[0], length, nullptr, nullptr);
+        text.pop_back();
+        converted.push_back(text);
+    }
+    LocalFree(arguments);
+    return converted;
+}
 
 // Windows has no inode: a file is its volume serial number and its index on that volume.
 struct FileIdentity {
@@ -183,6 +205,15 @@ int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int 
     return result;
 }
 
+// Once a read of the source has gone silent for the whole limit, the server is gone: give up at once
+// rather than wait again on each further read or reconnection that a demuxer tries. A read that this
+// stopped leaves its own error behind, which keeps the answer the same.
+int source_went_silent(void *opaque)
+{
+    const AVFormatContext *input = static_cast<const AVFormatContext *>(opaque);
+    return input->pb && (input->pb->error == AVERROR(ETIMEDOUT) || input->pb->error == AVERROR_EXIT);
+}
+
 // The first attached picture that holds bytes; an empty one is no picture at all.
 const AVPacket *first_picture(const AVFormatContext *input)
 {
@@ -233,6 +264,7 @@ void retrieve_album_art(const char *uri, const char *filename)
     if (opened) {
         library_open = opened->io_open;
         opened->io_open = open_guarded;
+        opened->interrupt_callback = {source_went_silent, opened};
     }
     std::printf("Opening %s\n", uri);
     std::fflush(stdout);  // a stalled source should still show what it is waiting on
@@ -268,6 +300,15 @@ void retrieve_album_art(const char *uri, const char *filename)
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+    std::vector<std::string> arguments = utf8_arguments();
+    std::vector<char *> pointers;
+    for (std::string &argument : arguments)
+        pointers.push_back(&argument[0]);
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(arguments.size());
+    argv = pointers.data();
+#endif
     detach_from_standard_streams();
     avformat_network_init();
 #if LIBAVFORMAT_VERSION_INT < AV_VERSION_INT(58, 9, 100)

@@ -6,7 +6,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import COMMAND, MANIFEST, SLOWDOWN, LoopbackServer, VantrellCase, media, picture_of, read, run
+from harness import (COMMAND, MANIFEST, SLOWDOWN, WINDOWS, LoopbackServer, VantrellCase, media, picture_of, read, run,
+                     success_line)
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
@@ -56,12 +57,25 @@ class Containers(VantrellCase):
         out = self.scratch("cover.img", b"old contents that are longer than nothing" * 200)
         self.assertExtracted(run(media("song.flac"), out), media("song.flac"), out, picture_of("cover.jpg"))
 
-    def test_names_with_spaces_and_leading_hyphens(self):
+    def test_names_as_users_write_them(self):
+        """Each row: uri, filename, and where that file is on this machine (relative to the working folder)."""
         shutil.copy(media("-leading-hyphen.flac"), self.dir)
-        for uri, out in [(media("sample with spaces.flac"), self.scratch("album art.jpg")),
-                         ("-leading-hyphen.flac", "-cover.jpg")]:
+        album = self.scratch("Björk – Homogenic")
+        os.makedirs(album)
+        shutil.copy(media("song.flac"), os.path.join(album, "01 Jóga.flac"))
+        names = [(media("sample with spaces.flac"), self.scratch("album art.jpg"), self.scratch("album art.jpg")),
+                 ("-leading-hyphen.flac", "-cover.jpg", "-cover.jpg"),
+                 (os.path.join(album, "01 Jóga.flac"), os.path.join(album, "封面.jpg"), os.path.join(album, "封面.jpg"))]
+        if WINDOWS:  # the same folder named as Windows programs name it, through wine's Z: drive
+            names += [("Björk – Homogenic\\01 Jóga.flac", "Björk – Homogenic\\封面 2.jpg", os.path.join(album, "封面 2.jpg")),
+                      ("Z:" + album.replace("/", "\\") + "\\01 Jóga.flac", "Z:" + album + "/封面 3.jpg",
+                       os.path.join(album, "封面 3.jpg"))]
+        for uri, out, written in names:
             with self.subTest(uri=uri, out=out):
-                self.assertExtracted(run(uri, out, cwd=self.dir), uri, out, picture_of("cover.jpg"), where=self.dir)
+                result = run(uri, out, cwd=self.dir)
+                self.assertClean(result)
+                self.assertEqual(result.lines, [f"Opening {uri}", success_line(out)], result)
+                self.assertEqual(read(os.path.join(self.dir, written)), picture_of("cover.jpg"))
 
 
 class Libraries(VantrellCase):
@@ -82,7 +96,10 @@ class Libraries(VantrellCase):
                 music = self.scratch(f"Music {name}")
                 sources = []
                 for n, entry in enumerate(e for e in MANIFEST if e["picture"] == "cover.jpg"):
-                    album = os.path.join(music, f"Artist's \"{n % 3}\"", f"Album {n}\nwith a newline")
+                    # Windows names can hold neither quotes nor newlines.
+                    artist, album = (f"Artist's {n % 3}", f"Album {n}") if WINDOWS else (
+                        f"Artist's \"{n % 3}\"", f"Album {n}\nwith a newline")
+                    album = os.path.join(music, artist, album)
                     os.makedirs(album, exist_ok=True)
                     sources.append(os.path.join(album, f"0{n} it's $HOME & more{os.path.splitext(entry['file'])[1]}"))
                     shutil.copy(media(entry["file"]), sources[-1])
