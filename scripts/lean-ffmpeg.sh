@@ -2,7 +2,7 @@
 # Builds a lean, static FFmpeg for vantrell from Debian's own source package: every demuxer, the
 # protocols it reads from, zlib and a TLS library, and no decoders, encoders, filters or devices.
 # Usage: scripts/lean-ffmpeg.sh [amd64|armhf|arm64|windows-x64] [PREFIX]
-#        (default: amd64, build-lean/ffmpeg-ARCH)
+#        (default: amd64, build-lean/ffmpeg-ARCH); scripts/lean-ffmpeg.sh source only fetches the source.
 # Then: cmake -S . -B build-lean -DVANTRELL_FFMPEG_PREFIX=PREFIX (with the architecture's toolchain file)
 # FFmpeg stays under the LGPL here: no --enable-gpl, no --enable-nonfree. Linux builds use mbed TLS
 # (Apache 2.0, hence --enable-version3); Windows builds use the system's own TLS (Schannel).
@@ -16,6 +16,7 @@ sudo=""
 
 tls=(--enable-version3 --enable-mbedtls)
 case "$arch" in
+source) "$top/scripts/install-deps.sh" dpkg-dev ;;
 amd64) "$top/scripts/install-deps.sh" build-essential pkg-config dpkg-dev zlib1g-dev libmbedtls-dev
        cross=() ;;
 armhf | arm64)
@@ -50,6 +51,7 @@ if ! ls "$sources"/ffmpeg-*/configure >/dev/null 2>&1; then
   (cd "$sources" && apt-get source --download-only ffmpeg >/dev/null && dpkg-source -x ffmpeg_*.dsc >/dev/null)
 fi
 source_dir=$(ls -d "$sources"/ffmpeg-*/ | head -1)
+[ "$arch" != source ] || exit 0
 # FFmpeg gives mbed TLS no host name to check when the URL names an IP address, so any trusted
 # certificate would pass for any address. Check the address like a name: mbed TLS then matches it
 # against the certificate's DNS names and refuses a certificate that names it only as an IP address.

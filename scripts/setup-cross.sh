@@ -23,6 +23,12 @@ for arch in "$@"; do
   done
 done
 [ -n "$(dpkg-query -W -f='${Version}' libavformat-dev 2>/dev/null || true)" ] || packages="$packages $libs"
+missing=""
+for package in $packages; do
+  dpkg-query -W -f='${Status}\n' "${package%%=*}" 2>/dev/null | grep -q '^install ok installed$' ||
+    missing="$missing $package"
+done
+[ -n "$missing" ] || exit 0
 $sudo apt-get update -q
 # shellcheck disable=SC2086  # one word per package
 $sudo apt-get install -y -q --no-install-recommends $packages

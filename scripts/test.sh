@@ -8,3 +8,4 @@ dir=${BUILD_DIR:-build}
 cmake -S . -B "$dir" -DVANTRELL_WERROR=ON "$@"
 cmake --build "$dir" --parallel
 cd "$dir" && ctest --output-on-failure --parallel 2
+grep -ho "report: .*" Testing/Temporary/LastTest.log || true  # what the tests found of this platform

@@ -30,6 +30,11 @@ CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|==\d
 KEEP = b"an older file that must survive\n"  # what a pre-existing filename holds
 
 
+def report(text):
+    """A finding about the platform under test (a library version's behaviour, a time), which CI shows."""
+    print(f"report: {text}", flush=True)
+
+
 def media(name):
     return os.path.join(MEDIA, name)
 

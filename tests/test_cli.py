@@ -6,7 +6,8 @@ import subprocess
 import threading
 import unittest
 
-from harness import COMMAND, KEEP, SLOWDOWN, WINDOWS, VantrellCase, hls_playlist, media, picture_of, read, run
+from harness import (COMMAND, KEEP, SLOWDOWN, WINDOWS, VantrellCase, hls_playlist, media, picture_of, read, report,
+                     run)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -146,6 +147,7 @@ class Outputs(VantrellCase):
         result = run(playlist, out)
         self.assertUntouched(result, out)
         self.assertEqual(result.lines[0], f"Opening {playlist}")
+        report(f"an HLS playlist saved as song.mp3: {' / '.join(result.lines[1:]) or 'only Opening'}")
 
 
 if __name__ == "__main__":

@@ -6,8 +6,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (COMMAND, MANIFEST, SLOWDOWN, WINDOWS, LoopbackServer, VantrellCase, media, picture_of, read, run,
-                     success_line)
+from harness import (COMMAND, MANIFEST, SLOWDOWN, WINDOWS, LoopbackServer, VantrellCase, media, picture_of, read,
+                     report, run, success_line)
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
@@ -44,13 +44,13 @@ class Containers(VantrellCase):
                                          capture_output=True, text=True, check=True).stdout.split()
                 out = self.scratch(f"{name}.img")
                 if not streams:
-                    print(f"{name}: this library exposes no picture")
+                    report(f"{name}: this library exposes no picture")
                     self.assertRefused(run(source, out), source, None, out, None)
                     continue
                 lowest = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", source, "-map", "0:v:0", "-c",
                                          "copy", "-f", "rawvideo", "-"], capture_output=True, check=True).stdout
                 self.assertIn(lowest, pictures)
-                print(f"{name}: this library's lowest-index picture is {pictures[lowest]}")
+                report(f"{name}: this library's lowest-index picture is {pictures[lowest]}")
                 self.assertExtracted(run(source, out), source, out, lowest)
 
     def test_existing_file_is_replaced(self):

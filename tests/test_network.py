@@ -5,7 +5,7 @@ import time
 import unittest
 
 from harness import (KEEP, SLOWDOWN, WINDOWS, LoopbackServer, VantrellCase, hls_playlist, make_certificates, media, picture_of,
-                     read, run)
+                     read, report, run)
 
 SILENCE_LIMIT = 30  # seconds of silence after which vantrell gives up on a server
 
@@ -103,7 +103,7 @@ class SilentServers(VantrellCase):
                 self.assertGreaterEqual(elapsed, SILENCE_LIMIT, "gave up before the server was silent for long")
                 # A couple of silences at most (the library may reconnect once to seek), and the runner's start-up.
                 self.assertLess(elapsed, 2 * SILENCE_LIMIT + 5 * SLOWDOWN, "waited on for silence after silence")
-                print(f"{path}: gave up after {elapsed:.1f} s")
+                report(f"{path}: gave up after {elapsed:.1f} s")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
