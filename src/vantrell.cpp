@@ -183,36 +183,59 @@ const char *ca_bundle()
 }
 #endif
 
+// Every connection the library opens for the source verifies its certificate and gives up on a silent
+// peer. Files and pipes are left to wait: their producer is the user's own.
+void add_network_options(const char *url, AVDictionary **options)
+{
+    const char *protocol = avio_find_protocol_name(url);
+    if (protocol && (std::strcmp(protocol, "file") == 0 || std::strcmp(protocol, "pipe") == 0))
+        return;
+    av_dict_set(options, "rw_timeout", network_silence_limit_us, 0);
+    av_dict_set(options, "tls_verify", "1", 0);
+#ifndef _WIN32  // Windows' own TLS verifies against the Windows certificate store
+    av_dict_set(options, "ca_file", ca_bundle(), 0);
+#endif
+}
+
 using OpenFunction = int (*)(AVFormatContext *, AVIOContext **, const char *, int, AVDictionary **);
 OpenFunction library_open;
 
-// Every connection the library opens, the source itself and any that a demuxer opens for it, verifies
-// its certificate and gives up on a silent peer. Files and pipes are left to wait: they are the user's.
+// The same for what a demuxer opens on its own, such as the parts that a playlist names.
 int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int flags, AVDictionary **options)
 {
     AVDictionary *own = nullptr;
     AVDictionary **settings = options ? options : &own;
-    const char *protocol = avio_find_protocol_name(url);
-    if (!protocol || (std::strcmp(protocol, "file") != 0 && std::strcmp(protocol, "pipe") != 0)) {
-        av_dict_set(settings, "rw_timeout", network_silence_limit_us, 0);
-        av_dict_set(settings, "tls_verify", "1", 0);
-#ifndef _WIN32  // Windows' own TLS verifies against the Windows certificate store
-        av_dict_set(settings, "ca_file", ca_bundle(), 0);
-#endif
-    }
+    add_network_options(url, settings);
     const int result = library_open(input, pb, url, flags, settings);
     av_dict_free(&own);
     return result;
 }
 
+// What the interrupt callback may look at: the source's I/O context, forgotten before it closes.
+struct SourceWatch {
+    const AVIOContext *source = nullptr;
+    bool went_silent = false;
+};
+
 // Once a read of the source has gone silent for the whole limit, the server is gone: give up at once
-// rather than wait again on each further read or reconnection that a demuxer tries. A read that this
-// stopped leaves its own error behind, which keeps the answer the same.
+// rather than wait again on each further read or reconnection that a demuxer tries.
 int source_went_silent(void *opaque)
 {
-    const AVFormatContext *input = static_cast<const AVFormatContext *>(opaque);
-    return input->pb && (input->pb->error == AVERROR(ETIMEDOUT) || input->pb->error == AVERROR_EXIT);
+    SourceWatch *watch = static_cast<SourceWatch *>(opaque);
+    if (watch->source && watch->source->error == AVERROR(ETIMEDOUT))
+        watch->went_silent = true;
+    return watch->went_silent;
 }
+
+struct SourceCloser {
+    SourceWatch *watch;
+    void operator()(AVIOContext *source) const
+    {
+        watch->source = nullptr;  // the close frees the context before its connection says goodbye
+        avio_closep(&source);
+    }
+};
+using Source = std::unique_ptr<AVIOContext, SourceCloser>;
 
 // The first attached picture that holds bytes; an empty one is no picture at all.
 const AVPacket *first_picture(const AVFormatContext *input)
@@ -259,16 +282,30 @@ void retrieve_album_art(const char *uri, const char *filename)
         return;
     }
 
-    // The open accepts a null context, and frees this one itself when it fails.
-    AVFormatContext *opened = avformat_alloc_context();
-    if (opened) {
-        library_open = opened->io_open;
-        opened->io_open = open_guarded;
-        opened->interrupt_callback = {source_went_silent, opened};
-    }
     std::printf("Opening %s\n", uri);
     std::fflush(stdout);  // a stalled source should still show what it is waiting on
-    if (avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
+
+    // The source is opened here rather than by the format open, so that it outlives the format context
+    // and the interrupt callback only ever looks at memory that is still there.
+    SourceWatch watch;
+    const AVIOInterruptCB interrupt = {source_went_silent, &watch};
+    AVIOContext *reader = nullptr;
+    AVDictionary *options = nullptr;
+    add_network_options(uri, &options);
+    const int read_result = avio_open2(&reader, uri, AVIO_FLAG_READ, &interrupt, &options);
+    av_dict_free(&options);  // what no protocol took: a plain HTTP source has no use for the TLS ones
+    Source source(read_result < 0 ? nullptr : reader, SourceCloser{&watch});
+    watch.source = source.get();
+
+    // The open frees this context itself when it fails.
+    AVFormatContext *opened = source ? avformat_alloc_context() : nullptr;
+    if (opened) {
+        opened->pb = source.get();
+        opened->interrupt_callback = interrupt;
+        library_open = opened->io_open;
+        opened->io_open = open_guarded;
+    }
+    if (!opened || avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
         std::puts("avformat_open_input() failed");
         return;
     }
@@ -289,6 +326,7 @@ void retrieve_album_art(const char *uri, const char *filename)
         return;
     }
     input.reset();  // the picture is our own reference now
+    source.reset();
 
     const bool saved = !is_the_source(uri, filename) && write_picture(picture.get(), filename);
     av_packet_unref(picture.get());
