@@ -4,6 +4,7 @@
 # ffmpeg and CMake. A prepared chroot is packed into the cache folder and reused next time.
 #   VANTRELL_CACHE   cache folder (default: ~/.cache/vantrell)
 #   DEBIAN_MIRROR    where debootstrap and apt fetch from (default: deb.debian.org)
+#   VANTRELL_SWEEP_SAMPLE  damaged inputs the sweep samples in the chroots (default: all)
 # Needs root (debootstrap, chroot, mount).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -70,6 +71,7 @@ for suite in "$@"; do
   git -C "$top" ls-files -co --exclude-standard -z | tar -C "$top" --null -T - -cf - | tar -C "$root/src" -xf -
   echo "== $suite: $(chroot "$root" sh -c 'cmake --version | head -1; ffmpeg -version | head -1')"
   chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
+    ${VANTRELL_SWEEP_SAMPLE:+VANTRELL_SWEEP_SAMPLE=$VANTRELL_SWEEP_SAMPLE} \
     sh -c 'cd /src && scripts/test.sh'
   unmount_all "$root"
   echo "== $suite: passed in $((SECONDS - start)) s"
