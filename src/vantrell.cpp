@@ -214,17 +214,18 @@ int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int 
 // What the interrupt callback may look at: the source's I/O context, forgotten before it closes.
 struct SourceWatch {
     const AVIOContext *source = nullptr;
-    bool went_silent = false;
+    bool failed = false;
 };
 
-// Once a read of the source has gone silent for the whole limit, the server is gone: give up at once
-// rather than wait again on each further read or reconnection that a demuxer tries.
-int source_went_silent(void *opaque)
+// Once a read of the source has failed, the most common cause being a server silent for the whole
+// limit (a time-out, or an I/O error in newer libraries), give up at once rather than wait again on
+// each further read or reconnection that a demuxer tries.
+int source_failed(void *opaque)
 {
     SourceWatch *watch = static_cast<SourceWatch *>(opaque);
-    if (watch->source && watch->source->error == AVERROR(ETIMEDOUT))
-        watch->went_silent = true;
-    return watch->went_silent;
+    if (watch->source && watch->source->error < 0)
+        watch->failed = true;
+    return watch->failed;
 }
 
 struct SourceCloser {
@@ -288,7 +289,7 @@ void retrieve_album_art(const char *uri, const char *filename)
     // The source is opened here rather than by the format open, so that it outlives the format context
     // and the interrupt callback only ever looks at memory that is still there.
     SourceWatch watch;
-    const AVIOInterruptCB interrupt = {source_went_silent, &watch};
+    const AVIOInterruptCB interrupt = {source_failed, &watch};
     AVIOContext *reader = nullptr;
     AVDictionary *options = nullptr;
     add_network_options(uri, &options);
