@@ -70,9 +70,8 @@ def run(*args, stdin=None, timeout=20, cwd=None, command=COMMAND, env=None):
     if isinstance(stdin, str):
         with open(stdin, "rb") as source:
             stdin = source.read()
-    environment = dict(os.environ)
-    for name, value in (env or {}).items():
-        environment.pop(name, None) if value is None else environment.__setitem__(name, value)
+    changes = env or {}
+    environment = {name: value for name, value in {**os.environ, **changes}.items() if value is not None}
     feed = {"stdin": stdin} if hasattr(stdin, "fileno") else {"input": stdin if stdin is not None else b""}
     completed = subprocess.run(command + list(args), capture_output=True, timeout=timeout * SLOWDOWN, cwd=cwd,
                                env=environment, **feed)
