@@ -18,6 +18,8 @@ SLOWDOWN = float(os.environ.get("VANTRELL_SLOWDOWN", "1"))
 # vantrell.exe under wine: Windows text streams end lines in CRLF, and some Unix things have no Windows kind.
 WINDOWS = os.environ.get("VANTRELL_WINDOWS") == "1"
 EOL = "\r\n" if WINDOWS else "\n"
+# The lean FFmpeg of the static and Windows builds has only the protocols that read files, pipes and servers.
+LEAN = os.environ.get("VANTRELL_LEAN_FFMPEG") == "1"
 with open(os.path.join(MEDIA, "manifest.json")) as manifest:
     MANIFEST = json.load(manifest)
 
@@ -137,7 +139,9 @@ class LoopbackServer:
 
     routes maps a path to a dict: body (bytes), status, cut (bytes of body sent before the connection
     drops), gzip, redirect (a path), cut_headers (drop inside the status line and headers), silent (send
-    nothing at all), stall (bytes of body sent before the server falls silent, the connection left open).
+    nothing at all), stall (bytes of body sent before the server falls silent, the connection left open),
+    drip ((bytes, seconds): that many bytes of body at once, then one byte every so many seconds), rate
+    (bytes of body a second, sent a quarter of that every quarter second).
     tls, if given, is a (certificate, key) pair: the server then speaks HTTPS.
     """
 
@@ -171,17 +175,45 @@ class LoopbackServer:
                     self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: audio/")
                     self.close_connection = True
                     return
+                if "drip" in route or "rate" in route:
+                    return self.trickle(route)
                 self.reply(route.get("status", 200), route.get("body", b""), route.get("cut", route.get("stall")),
                            route.get("gzip"))
                 if "stall" in route:
                     server.released.wait()
 
+            def trickle(self, route):
+                """The whole body, slowly: a drip after its first bytes, or a steady rate."""
+                body, offset = route["body"], self.range_start(route["body"])
+                start, pause = route["drip"] if "drip" in route else (0, 0.25)
+                step = 1 if "drip" in route else max(route["rate"] // 4, 1)
+                self.send_response(200 if offset is None else 206)
+                if offset is not None:
+                    self.send_header("Content-Range", f"bytes {offset}-{len(body) - 1}/{len(body)}")
+                    body = body[offset:]
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.close_connection = True
+                try:
+                    self.wfile.write(body[:start])
+                    for at in range(start, len(body), step):
+                        if server.released.wait(pause):
+                            return
+                        self.wfile.write(body[at:at + step])
+                        self.wfile.flush()
+                except OSError:  # the client gave up
+                    pass
+
+            def range_start(self, body):
+                """Where a "Range: bytes=N-" request asks the body to start, when inside it; else None."""
+                start = re.match(r"bytes=(\d+)-$", self.headers.get("Range", ""))
+                return int(start.group(1)) if start and int(start.group(1)) < len(body) else None
+
             def reply(self, status, body, cut=None, compress=False):
                 if compress:
                     body = gzip.compress(body)
-                start = re.match(r"bytes=(\d+)-$", self.headers.get("Range", ""))
-                if start and status == 200 and not compress and int(start.group(1)) < len(body):
-                    offset = int(start.group(1))
+                offset = self.range_start(body) if status == 200 and not compress else None
+                if offset is not None:
                     status, total, body = 206, len(body), body[offset:]
                     cut = None if cut is None else max(cut - offset, 0)
                 self.send_response(status)

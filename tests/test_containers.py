@@ -103,11 +103,17 @@ class Libraries(VantrellCase):
                     os.makedirs(album, exist_ok=True)
                     sources.append(os.path.join(album, f"0{n} it's $HOME & more{os.path.splitext(entry['file'])[1]}"))
                     shutil.copy(media(entry["file"]), sources[-1])
+                # A cover the user chose by hand, in a folder whose file holds another: it must stay.
+                chosen = os.path.join(music, "Chosen by hand", "Album")
+                os.makedirs(chosen)
+                shutil.copy(media("two-pictures.mp3"), os.path.join(chosen, "01 track.mp3"))
+                hand_made = self.scratch(os.path.join(chosen, "cover.jpg"), b"a cover the user picked\n" * 100)
                 script = recipes[name].replace("~/Music", "\"$MUSIC\"")
                 subprocess.run(["sh", "-c", script], check=True, capture_output=True, timeout=60 * SLOWDOWN,
                                env=dict(os.environ, MUSIC=music, PATH=bin_dir + os.pathsep + os.environ["PATH"]))
                 for source in sources:
                     self.assertEqual(read(cover_of(source)), picture_of("cover.jpg"), cover_of(source))
+                self.assertEqual(read(hand_made), b"a cover the user picked\n" * 100, "a chosen cover was replaced")
                 print(f"{name}: {len(sources)} covers from {len(sources)} sources")
 
 

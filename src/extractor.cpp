@@ -1,0 +1,265 @@
+// The extractor: opens one source with its network guard, finds the first picture, refuses to write over
+// the source and writes the picture whole.
+#include "extractor.h"
+
+#include "platform.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct InputCloser {
+    void operator()(AVFormatContext *input) const { avformat_close_input(&input); }
+};
+using Input = std::unique_ptr<AVFormatContext, InputCloser>;
+
+struct PacketFreer {
+    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+using Packet = std::unique_ptr<AVPacket, PacketFreer>;
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+using Clock = std::chrono::steady_clock;
+
+// A network source that delivers fewer bytes than this within the span is given up, so that one server,
+// silent or dripping a byte now and then, cannot hold a run, or a batch, for long.
+constexpr std::int64_t slow_source_bytes = 1024;
+constexpr Clock::duration slow_source_span = std::chrono::seconds(30);
+
+// Files and pipes are the user's own: their producer may take its time.
+bool is_local(const char *url)
+{
+    const char *protocol = avio_find_protocol_name(url);
+    return protocol && (std::strcmp(protocol, "file") == 0 || std::strcmp(protocol, "pipe") == 0);
+}
+
+// Every connection the library opens for the source verifies its certificate.
+void add_network_options(const char *url, AVDictionary **options)
+{
+    if (is_local(url))
+        return;
+    av_dict_set(options, "tls_verify", "1", 0);
+    if (const char *bundle = platform::ca_bundle())
+        av_dict_set(options, "ca_file", bundle, 0);
+}
+
+// One run's state that the library's callbacks see. The interrupt callback may be called from a thread of
+// the library's own (the async protocol's), hence the lock; the source's I/O context is read only on the
+// thread that opened it, and forgotten before it closes.
+struct Run {
+    explicit Run(bool network) : network(network) {}
+
+    std::mutex lock;
+    const std::thread::id owner = std::this_thread::get_id();
+    const bool network;
+    const AVIOContext *source = nullptr;
+    std::int64_t delivered = 0;
+    std::deque<std::pair<Clock::time_point, std::int64_t>> samples;  // one a second, the last span's
+    bool failed = false;
+    // The files read for the source, by whatever protocol or demuxer read them; the opening thread's alone.
+    std::vector<platform::FileIdentity> source_files;
+
+    void watch(const AVIOContext *context)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        source = context;
+    }
+
+    void add_files_open_now()
+    {
+        const std::vector<platform::FileIdentity> open = platform::files_open_for_reading();
+        source_files.insert(source_files.end(), open.begin(), open.end());
+    }
+
+    bool too_slow()
+    {
+        const Clock::time_point now = Clock::now();
+        if (samples.empty() || now - samples.back().first >= std::chrono::seconds(1))
+            samples.emplace_back(now, delivered);
+        while (samples.size() > 1 && now - samples[1].first >= slow_source_span)
+            samples.pop_front();
+        return now - samples.front().first >= slow_source_span &&
+               delivered - samples.front().second < slow_source_bytes;
+    }
+};
+
+int give_up(void *opaque)
+{
+    Run *run = static_cast<Run *>(opaque);
+    std::lock_guard<std::mutex> hold(run->lock);
+    if (!run->failed && run->source && std::this_thread::get_id() == run->owner) {
+        // A read that failed, most often a server gone quiet, ends the run at once rather than after a wait
+        // on each further read or reconnection that a demuxer tries.
+        run->failed = run->source->error < 0;
+        run->delivered = run->source->bytes_read;
+    }
+    if (!run->failed && run->network)
+        run->failed = run->too_slow();
+    return run->failed;
+}
+
+struct SourceCloser {
+    Run *run;
+    void operator()(AVIOContext *source) const
+    {
+        run->watch(nullptr);  // the close frees the context before its connection says goodbye
+        avio_closep(&source);
+    }
+};
+using Source = std::unique_ptr<AVIOContext, SourceCloser>;
+
+// What a demuxer opens on its own, such as the parts that a playlist names, is opened as the library
+// would open it, with the same network guard, and its files count as the source's.
+int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int flags, AVDictionary **options)
+{
+    AVDictionary *own = nullptr;
+    AVDictionary **settings = options ? options : &own;
+    add_network_options(url, settings);
+    if (input->protocol_whitelist)
+        av_dict_set(settings, "protocol_whitelist", input->protocol_whitelist, AV_DICT_DONT_OVERWRITE);
+    if (input->protocol_blacklist)
+        av_dict_set(settings, "protocol_blacklist", input->protocol_blacklist, AV_DICT_DONT_OVERWRITE);
+    const int result = avio_open2(pb, url, flags, &input->interrupt_callback, settings);
+    av_dict_free(&own);
+    if (result >= 0 && input->interrupt_callback.callback == give_up) {
+        Run *run = static_cast<Run *>(input->interrupt_callback.opaque);
+        if (std::this_thread::get_id() == run->owner)
+            run->add_files_open_now();
+    }
+    return result;
+}
+
+// The first attached picture that holds bytes; an empty one is no picture at all.
+const AVPacket *first_picture(const AVFormatContext *input)
+{
+    for (unsigned i = 0; i < input->nb_streams; i++) {
+        const AVStream *stream = input->streams[i];
+        if ((stream->disposition & AV_DISPOSITION_ATTACHED_PIC) && stream->attached_pic.size > 0)
+            return &stream->attached_pic;
+    }
+    return nullptr;
+}
+
+// The local file that uri names, if it names one: a path or file: URL by name, pipe:N by descriptor.
+bool identify_named_source(const char *uri, platform::FileIdentity *identity)
+{
+    const char *protocol = avio_find_protocol_name(uri);
+    if (protocol && std::strcmp(protocol, "file") == 0)
+        return platform::identify_path(std::strncmp(uri, "file:", 5) == 0 ? uri + 5 : uri, identity);
+    if (protocol && std::strcmp(protocol, "pipe") == 0) {
+        const char *number = std::strchr(uri, ':');
+        char *end = nullptr;
+        const long fd = number ? std::strtol(number + 1, &end, 10) : 0;
+        return platform::identify_descriptor(number && end != number + 1 && !*end ? static_cast<int>(fd) : 0,
+                                             identity);
+    }
+    return false;
+}
+
+// Writing over a file that was read for the source would replace the song with its cover.
+bool is_the_source(const char *uri, const char *filename, const std::vector<platform::FileIdentity> &read)
+{
+    platform::FileIdentity target, named;
+    if (!platform::identify_path(filename, &target))
+        return false;
+    return (identify_named_source(uri, &named) && named == target) ||
+           std::find(read.begin(), read.end(), target) != read.end();
+}
+
+// One write of the whole picture; success needs the close too, since a full disk may only show there.
+bool write_picture(const AVPacket *picture, const char *filename)
+{
+    File out(platform::open_for_writing(filename));
+    if (!out)
+        return false;
+    const bool written = std::fwrite(picture->data, picture->size, 1, out.get()) == 1;
+    return std::fclose(out.release()) == 0 && written;
+}
+
+}  // namespace
+
+void start_media_library()
+{
+    avformat_network_init();
+#if LIBAVFORMAT_VERSION_INT < AV_VERSION_INT(58, 9, 100)
+    av_register_all();
+#endif
+}
+
+bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print)
+{
+    if (!uri) {
+        print("Path is NULL");
+        return false;
+    }
+    print(std::string("Opening ") + uri);
+
+    // The source is opened here rather than by the format open, so that it outlives the format context
+    // and the interrupt callback only ever looks at memory that is still there.
+    Run run(!is_local(uri));
+    const AVIOInterruptCB interrupt = {give_up, &run};
+    AVIOContext *reader = nullptr;
+    AVDictionary *options = nullptr;
+    add_network_options(uri, &options);
+    const int read_result = avio_open2(&reader, uri, AVIO_FLAG_READ, &interrupt, &options);
+    av_dict_free(&options);  // what no protocol took: a plain HTTP source has no use for the TLS ones
+    Source source(read_result < 0 ? nullptr : reader, SourceCloser{&run});
+    run.watch(source.get());
+
+    // The open frees this context itself when it fails.
+    AVFormatContext *opened = source ? avformat_alloc_context() : nullptr;
+    if (opened) {
+        opened->pb = source.get();
+        opened->interrupt_callback = interrupt;
+        opened->io_open = open_guarded;
+    }
+    if (!opened || avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
+        print("avformat_open_input() failed");
+        return false;
+    }
+    Input input(opened);
+
+    // A source that stopped early leaves an I/O error behind, or a picture marked as read short.
+    const AVPacket *stored = first_picture(input.get());
+    if ((input->pb && input->pb->error < 0) || (stored && (stored->flags & AV_PKT_FLAG_CORRUPT))) {
+        print("could not read the format header");
+        return false;
+    }
+    if (!stored)
+        return false;
+
+    const std::string written_line = std::string("Wrote album art to ") + filename;
+    const std::string refused_line = std::string("could not write album art to ") + filename;
+    Packet picture(av_packet_alloc());
+    if (!picture || av_packet_ref(picture.get(), stored) < 0) {
+        print(refused_line);
+        return true;
+    }
+    run.add_files_open_now();  // the source's files, whichever protocols hold them
+    input.reset();             // the picture is our own reference now
+    source.reset();
+
+    const bool saved = !is_the_source(uri, filename, run.source_files) && write_picture(picture.get(), filename);
+    av_packet_unref(picture.get());
+    print(saved ? written_line : refused_line);
+    return true;
+}

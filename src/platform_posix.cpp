@@ -1,0 +1,110 @@
+// The platform layer on Linux and other POSIX systems.
+#include "platform.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+FileIdentity identity_of(const struct stat &info)
+{
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+struct DirectoryCloser {
+    void operator()(DIR *directory) const { closedir(directory); }
+};
+
+// A descriptor counts when it reads a regular file; output files and redirected reports only write.
+void add_if_read(int fd, std::vector<FileIdentity> *files)
+{
+    struct stat info;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        files->push_back(identity_of(info));
+}
+
+}  // namespace
+
+bool identify_path(const char *path, FileIdentity *identity)
+{
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return false;
+    *identity = identity_of(info);
+    return true;
+}
+
+bool identify_descriptor(int fd, FileIdentity *identity)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return false;
+    *identity = identity_of(info);
+    return true;
+}
+
+std::vector<FileIdentity> files_open_for_reading()
+{
+    std::vector<FileIdentity> files;
+    std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
+    if (listing) {
+        while (const dirent *entry = readdir(listing.get())) {
+            char *end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            if (end != entry->d_name && !*end && fd != dirfd(listing.get()))
+                add_if_read(static_cast<int>(fd), &files);
+        }
+        return files;
+    }
+    // Without /proc (an empty root, some BSDs), ask every number that a descriptor of ours can have.
+    const long limit = sysconf(_SC_OPEN_MAX);
+    for (int fd = 0; fd < (limit > 0 && limit < 65536 ? limit : 65536); fd++)
+        add_if_read(fd, &files);
+    return files;
+}
+
+std::FILE *open_for_writing(const char *filename) { return std::fopen(filename, "wb"); }
+
+void detach_from_standard_streams()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == -1)
+            std::_Exit(0);
+    }
+}
+
+void binary_standard_input() {}
+
+std::vector<std::string> utf8_arguments(int argc, char **argv) { return {argv, argv + argc}; }
+
+// SSL_CERT_FILE when set, else the system's bundle where the usual systems keep it. When none is there,
+// the first name still goes to the library, which then trusts nothing at all rather than everyone.
+const char *ca_bundle()
+{
+    const char *chosen = std::getenv("SSL_CERT_FILE");
+    if (chosen && *chosen)
+        return chosen;
+    static const char *const system_bundles[] = {
+        "/etc/ssl/certs/ca-certificates.crt",                // Debian, Ubuntu, Alpine, Arch
+        "/etc/pki/tls/certs/ca-bundle.crt",                  // Fedora, RHEL
+        "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", // Fedora, RHEL
+        "/etc/ssl/ca-bundle.pem",                            // openSUSE
+        "/etc/ssl/cert.pem",                                 // Alpine, macOS, the BSDs
+    };
+    for (const char *bundle : system_bundles) {
+        if (access(bundle, R_OK) == 0)
+            return bundle;
+    }
+    return system_bundles[0];
+}
+
+}  // namespace platform
