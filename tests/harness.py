@@ -11,7 +11,12 @@ import tempfile
 import threading
 import unittest
 
-COMMAND = os.environ["VANTRELL_COMMAND"].split("|")  # an emulator or valgrind may stand before the binary
+# An emulator or valgrind may stand before the binary.
+BATCH_COMMAND = os.environ["VANTRELL_BATCH_COMMAND"].split("|")
+# In the batch pass every run is vantrell-batch, fed its one pair on standard input.
+BATCH = os.environ.get("VANTRELL_BATCH") == "1"
+VANTRELL_COMMAND = os.environ["VANTRELL_COMMAND"].split("|")
+COMMAND = BATCH_COMMAND if BATCH else VANTRELL_COMMAND
 MEDIA = os.environ["VANTRELL_MEDIA"]
 # Emulators and valgrind make every run slower; the limits stretch with them.
 SLOWDOWN = float(os.environ.get("VANTRELL_SLOWDOWN", "1"))
@@ -23,7 +28,8 @@ LEAN = os.environ.get("VANTRELL_LEAN_FFMPEG") == "1"
 with open(os.path.join(MEDIA, "manifest.json")) as manifest:
     MANIFEST = json.load(manifest)
 
-OWN_LINE = re.compile(r"^(usage: vantrell uri filename|Path is NULL|Opening .*|avformat_open_input\(\) failed"
+OWN_LINE = re.compile(r"^(usage: vantrell uri filename|usage: vantrell-batch < uri NUL filename NUL \.\.\."
+                      r"|usage: vantrell-batch: no filename after .*|Path is NULL|Opening .*|avformat_open_input\(\) failed"
                       r"|could not read the format header|Wrote album art to .*|could not write album art to .*)$")
 # What a sanitizer or valgrind prints when it finds something, even where the exit status hides it.
 CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|==\d+== (Invalid|Conditional|.*lost in)")
@@ -66,9 +72,27 @@ class Result:
         return f"status {self.status}, lines {self.lines}, stderr tail {self.stderr[-600:]!r}"
 
 
+def pairs(*names):
+    """vantrell-batch's input: the names, each ended by NUL."""
+    return b"".join(os.fsencode(name) + b"\0" for name in names)
+
+
+def invocation(args, stdin):
+    """The arguments and standard input that do `vantrell ARGS`: in the batch pass, no arguments and the
+    pair on standard input, which therefore cannot hold a source."""
+    if not BATCH:
+        return list(args), stdin
+    if stdin is not None:
+        raise unittest.SkipTest("vantrell-batch reads its pairs from standard input, which cannot hold the source too")
+    if len(args) != 2:
+        raise unittest.SkipTest("vantrell-batch takes no arguments; its pairs come on standard input")
+    return [], pairs(*args)
+
+
 def run(*args, stdin=None, timeout=20, cwd=None, command=COMMAND, env=None):
     """Runs vantrell (or command) with these arguments; stdin is a path or bytes, sent through a pipe, or an
     open file, given as it is; env holds variables to set, or to remove where the value is None."""
+    args, stdin = invocation(args, stdin)
     if isinstance(stdin, str):
         with open(stdin, "rb") as source:
             stdin = source.read()

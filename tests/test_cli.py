@@ -6,8 +6,8 @@ import subprocess
 import threading
 import unittest
 
-from harness import (COMMAND, KEEP, LEAN, SLOWDOWN, WINDOWS, VantrellCase, hls_playlist, media, picture_of, read, report,
-                     run)
+from harness import (COMMAND, KEEP, LEAN, SLOWDOWN, WINDOWS, VantrellCase, hls_playlist, invocation, media, picture_of,
+                     read, report, run)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -144,8 +144,9 @@ class Outputs(VantrellCase):
                 out = self.scratch("cover.jpg", KEEP)
                 # "closed": the shell closes descriptor 1 before it starts vantrell.
                 command = ["sh", "-c", 'exec "$@" >&-', "sh"] + COMMAND if stdout is None else COMMAND
+                args, feed = invocation([song, out], None)
                 with open(stdout if isinstance(stdout, str) else os.devnull, "wb") as device:
-                    completed = subprocess.run(command + [song, out], stdin=subprocess.DEVNULL,
+                    completed = subprocess.run(command + args, input=feed or b"",
                                                stdout=stdout if isinstance(stdout, int) else device,
                                                stderr=subprocess.PIPE, timeout=20 * SLOWDOWN)
                 self.assertEqual(completed.returncode, 0, completed.stderr[-600:])

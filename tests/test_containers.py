@@ -6,8 +6,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (COMMAND, MANIFEST, SLOWDOWN, WINDOWS, LoopbackServer, VantrellCase, media, picture_of, read,
-                     report, run, success_line)
+from harness import (BATCH_COMMAND, MANIFEST, SLOWDOWN, VANTRELL_COMMAND, WINDOWS, LoopbackServer, VantrellCase,
+                     media, picture_of, read, report, run, success_line)
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
@@ -86,9 +86,10 @@ class Libraries(VantrellCase):
         self.assertEqual(sorted(recipes), ["per file", "per folder"])
         bin_dir = self.scratch("bin")
         os.makedirs(bin_dir)
-        with open(os.path.join(bin_dir, "vantrell"), "w") as wrapper:
-            wrapper.write("#!/bin/sh\nexec " + " ".join(f"'{word}'" for word in COMMAND) + ' "$@"\n')
-        os.chmod(os.path.join(bin_dir, "vantrell"), 0o755)
+        for program, command in [("vantrell", VANTRELL_COMMAND), ("vantrell-batch", BATCH_COMMAND)]:
+            with open(os.path.join(bin_dir, program), "w") as wrapper:
+                wrapper.write("#!/bin/sh\nexec " + " ".join(f"'{word}'" for word in command) + ' "$@"\n')
+            os.chmod(os.path.join(bin_dir, program), 0o755)
         cases = {"per file": lambda source: os.path.splitext(source)[0] + ".jpg",
                  "per folder": lambda source: os.path.join(os.path.dirname(source), "cover.jpg")}
         for name, cover_of in cases.items():

@@ -12,7 +12,7 @@ import random
 import subprocess
 import unittest
 
-from harness import KEEP, MANIFEST, VantrellCase, media, picture_of, read, run, success_line
+from harness import BATCH, KEEP, MANIFEST, VantrellCase, media, picture_of, read, run, success_line
 
 SEED = int(os.environ.get("VANTRELL_SWEEP_SEED", "20261208"))
 SAMPLE = int(os.environ.get("VANTRELL_SWEEP_SAMPLE", "0"))
@@ -59,7 +59,7 @@ class DamagedInputs(VantrellCase):
         if SAMPLE and SAMPLE < total:
             inputs = random.Random(SEED).sample(inputs, SAMPLE)
         print(f"damaged-input sweep: seed {SEED}, {len(inputs)} of {total} damaged inputs, "
-              f"each as a path and through pipe:0 ({2 * len(inputs)} runs)", flush=True)
+              f"each as a path{'' if BATCH else ' and through pipe:0'}", flush=True)
 
         with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
             results = list(pool.map(lambda args: self.try_damaged(*args), enumerate(inputs)))
@@ -83,7 +83,8 @@ class DamagedInputs(VantrellCase):
         if len(stored) < len(picture):
             stored = picture
         runs = []
-        for how, uri, stdin in [("path", source, None), ("pipe", "pipe:0", damaged)]:
+        # vantrell-batch's standard input holds its pairs, so it reads damaged files by path only.
+        for how, uri, stdin in [("path", source, None), ("pipe", "pipe:0", damaged)][:1 if BATCH else 2]:
             out = self.scratch(f"out-{index}-{how}", KEEP)
             try:
                 result = run(uri, out, stdin=stdin, timeout=10)

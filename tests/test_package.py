@@ -6,24 +6,30 @@ import re
 import subprocess
 import unittest
 
-from harness import VantrellCase, media, picture_of, run
+from harness import VantrellCase, media, pairs, picture_of, run
 
 BUILD = os.environ["VANTRELL_BUILD_DIR"]
 VERSION = os.environ["VANTRELL_VERSION"]
-MANPAGE = os.path.join(BUILD, "doc", "vantrell.1")
+OWN_LINES = ["Opening uri", "avformat_open_input() failed", "could not read the format header",
+             "Wrote album art to filename", "could not write album art to filename", f"vantrell {VERSION}"]
+# Each page and the lines that it must name.
+PAGES = {"vantrell.1": ["usage: vantrell uri filename"] + OWN_LINES,
+         "vantrell-batch.1": ["usage: vantrell-batch < uri NUL filename NUL ...",
+                              "usage: vantrell-batch: no filename after uri", "vantrell(1)", f"vantrell {VERSION}"]}
 
 
 class ManualPage(VantrellCase):
     def test_renders_without_warnings_and_names_every_line(self):
-        checked = subprocess.run(["groff", "-ww", "-z", "-man", MANPAGE], capture_output=True, text=True)
-        self.assertEqual((checked.returncode, checked.stderr), (0, ""))
-        text = subprocess.run(["groff", "-man", "-Tutf8", "-P", "-cbou", MANPAGE], capture_output=True,
-                              text=True, check=True).stdout
-        text = re.sub(r"\s+", " ", text.replace("\u2010", "-"))
-        for line in ["usage: vantrell uri filename", "Opening uri", "avformat_open_input() failed",
-                     "could not read the format header", "Wrote album art to filename",
-                     "could not write album art to filename", f"vantrell {VERSION}"]:
-            self.assertIn(line, text)
+        for page, lines in PAGES.items():
+            with self.subTest(page):
+                path = os.path.join(BUILD, "doc", page)
+                checked = subprocess.run(["groff", "-ww", "-z", "-man", path], capture_output=True, text=True)
+                self.assertEqual((checked.returncode, checked.stderr), (0, ""))
+                text = subprocess.run(["groff", "-man", "-Tutf8", "-P", "-cbou", path], capture_output=True,
+                                      text=True, check=True).stdout
+                text = re.sub(r"\s+", " ", text.replace("\u2010", "-"))
+                for line in lines:
+                    self.assertIn(line, text)
 
 
 class DebianPackage(VantrellCase):
@@ -42,11 +48,15 @@ class DebianPackage(VantrellCase):
 
         root = self.scratch("root")
         subprocess.run(["dpkg", "-x", deb, root], check=True)
-        for path in ["usr/bin/vantrell", "usr/share/man/man1/vantrell.1.gz", "usr/share/doc/vantrell/copyright"]:
+        for path in ["usr/bin/vantrell", "usr/bin/vantrell-batch", "usr/share/man/man1/vantrell.1.gz",
+                     "usr/share/man/man1/vantrell-batch.1.gz", "usr/share/doc/vantrell/copyright"]:
             self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
         out = self.scratch("cover.jpg")
         installed = run(media("song.flac"), out, command=[os.path.join(root, "usr/bin/vantrell")])
         self.assertExtracted(installed, media("song.flac"), out, picture_of("cover.jpg"))
+        os.remove(out)
+        batch = run(command=[os.path.join(root, "usr/bin/vantrell-batch")], stdin=pairs(media("song.flac"), out))
+        self.assertExtracted(batch, media("song.flac"), out, picture_of("cover.jpg"))
 
 
 if __name__ == "__main__":

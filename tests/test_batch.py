@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""What vantrell-batch does beyond one pair: many pairs in order, alternatives, shared filenames, streaming,
+stalled sources among quick ones, and input or output that goes wrong."""
+import os
+import subprocess
+import time
+import unittest
+
+from harness import (BATCH_COMMAND, KEEP, MANIFEST, SLOWDOWN, VANTRELL_COMMAND, WINDOWS, LoopbackServer, Result,
+                     VantrellCase, media, pairs, picture_of, read, run)
+
+SPAN = 30  # seconds in which a network source must deliver 1,024 bytes
+
+
+def batch(feed, timeout=60, **options):
+    return run(command=BATCH_COMMAND, stdin=feed, timeout=timeout, **options)
+
+
+def started_batch():
+    """vantrell-batch with a pipe to feed it by hand."""
+    return subprocess.Popen(BATCH_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def finish(process, seconds):
+    """Closes the input of a started batch and waits for it; its Result."""
+    process.stdin.close()
+    process.stdin = None  # closed by hand, so communicate only reads
+    output, errors = process.communicate(timeout=seconds * SLOWDOWN)
+    return Result(subprocess.CompletedProcess(BATCH_COMMAND, process.returncode, output, errors))
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds * SLOWDOWN
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+class Pairs(VantrellCase):
+    def test_lines_are_vantrells_in_input_order(self):
+        """Every container and a few failures, in one run: the lines and files of vantrell, pair by pair."""
+        sources = [media(entry["file"]) for entry in MANIFEST] + [
+            media("no-picture.mp3"), self.scratch("missing.flac"), media("large-picture.mp3"),
+            media("song.flac"), media("song.flac")]
+        names = []
+        for n, source in enumerate(sources):
+            names += [source, self.scratch(f"cover {n}.img")]
+        names[-1] = self.scratch("no/such/folder/cover.jpg")
+        result = batch(pairs(*names))
+        self.assertClean(result)
+        expected = []
+        for source, out in zip(names[::2], names[1::2]):
+            kept = read(out) if os.path.exists(out) else None
+            alone = run(source, out, command=VANTRELL_COMMAND)
+            expected += alone.lines
+            self.assertEqual(read(out) if os.path.exists(out) else None, kept, f"vantrell wrote {out} otherwise")
+        self.assertEqual(result.lines, expected)
+
+    def test_alternatives(self):
+        """Each case: the sources paired with one filename; the picture it ends with, the lines after
+        each Opening (None: no such Opening line). Sources after the first with a picture are not opened."""
+        with LoopbackServer({"/never.flac": {"body": read(media("song.flac"))}}) as server:
+            never = server.url("/never.flac")
+            missing = self.scratch("missing.mp3")
+            cases = {
+                "no picture, then a picture, then one never opened": (
+                    [media("no-picture.mp3"), media("large-picture.mp3"), never], "large.png"),
+                "a failed write still ends the search": ([media("song.flac"), never], None),
+                "none holds a picture": ([missing, media("no-picture.mp3")], KEEP),
+            }
+            for name, (sources, ends_with) in cases.items():
+                with self.subTest(name):
+                    out = self.scratch("folder/cover.jpg") if ends_with is None else self.scratch("cover.jpg", KEEP)
+                    result = batch(pairs(*[part for source in sources for part in (source, out)]))
+                    self.assertClean(result)
+                    opened = [line[len("Opening "):] for line in result.lines if line.startswith("Opening ")]
+                    self.assertNotIn(never, opened)
+                    self.assertEqual(opened, [s for s in sources if s != never], result)
+                    if ends_with is None:
+                        self.assertEqual(result.lines[-1], f"could not write album art to {out}")
+                    else:
+                        self.assertFileHolds(out, ends_with if ends_with == KEEP else picture_of(ends_with))
+            self.assertEqual(server.requests, [], "an alternative after the picture was opened")
+
+    def test_one_filename_in_pairs_apart(self):
+        """A slow source, another pair, then a quick source for the same filename: the file ends as if the
+        pairs ran one after another, so the quick source's picture is the one left."""
+        flac = read(media("song.flac"))
+        with LoopbackServer({"/slow.flac": {"body": flac, "rate": len(flac) // 3}}) as server:
+            out, between = self.scratch("cover.img"), self.scratch("between.jpg")
+            result = batch(pairs(server.url("/slow.flac"), out, media("song.m4a"), between,
+                                 media("large-picture.mp3"), out))
+        self.assertClean(result)
+        self.assertEqual(result.lines, [f"Opening {server.url('/slow.flac')}", f"Wrote album art to {out}",
+                                        f"Opening {media('song.m4a')}", f"Wrote album art to {between}",
+                                        f"Opening {media('large-picture.mp3')}", f"Wrote album art to {out}"])
+        self.assertEqual(read(out), picture_of("large.png"))
+
+    def test_streaming(self):
+        """The first pair is written, and its lines are out, while the input is still open."""
+        first, second = self.scratch("first.jpg"), self.scratch("second.jpg")
+        process = started_batch()
+        try:
+            process.stdin.write(pairs(media("song.flac"), first))
+            process.stdin.flush()
+            self.assertTrue(wait_for(lambda: os.path.exists(first) and read(first) == picture_of("cover.jpg"), 20),
+                            "the first pair waited for the end of the input")
+            # A different filename next, so the first pair is known to have no more alternatives.
+            process.stdin.write(pairs(media("song.m4a"), second))
+            process.stdin.flush()
+            self.assertEqual(process.stdout.readline().decode().rstrip("\r\n"), f"Opening {media('song.flac')}")
+        finally:
+            result = finish(process, 30)
+        self.assertClean(result)
+        self.assertEqual(read(second), picture_of("cover.jpg"))
+        self.assertEqual(result.lines[-1], f"Wrote album art to {second}")
+
+    def test_a_stalled_source_holds_up_nothing_else(self):
+        """A silent server among local pairs: those after it are written while it waits, and its lines come in
+        their place when it gives up."""
+        with LoopbackServer({"/silent.flac": {"silent": True}}) as server:
+            silent = server.url("/silent.flac")
+            locals_after = [(media(entry["file"]), self.scratch(f"after {n}.img"))
+                            for n, entry in enumerate(MANIFEST) if not entry["tag_at_end"]]
+            before = self.scratch("before.img")
+            feed = pairs(media("song.flac"), before, silent, self.scratch("silent.img", KEEP),
+                         *[name for pair in locals_after for name in pair])
+            process = started_batch()
+            process.stdin.write(feed)
+            process.stdin.flush()
+            written = wait_for(lambda: all(os.path.exists(out) for _, out in locals_after), 15)
+            still_waiting = process.poll() is None
+            result = finish(process, 2 * SPAN + 15)
+        self.assertTrue(written and still_waiting, "the pairs after the silent one waited for it")
+        self.assertClean(result)
+        self.assertEqual(result.lines[:4], [f"Opening {media('song.flac')}", f"Wrote album art to {before}",
+                                            f"Opening {silent}", "avformat_open_input() failed"])
+        self.assertEqual(len(result.lines), 4 + 2 * len(locals_after))
+        self.assertFileHolds(self.scratch("silent.img"), KEEP)
+
+
+class BadInput(VantrellCase):
+    def test_input_that_is_not_pairs(self):
+        """Each case: standard input, the lines (FILE: the file this case writes), arguments."""
+        out = self.scratch("cover.jpg")
+        with LoopbackServer({"/never.flac": {"body": read(media("song.flac"))}}) as server:
+            never = server.url("/never.flac")
+            cases = {
+                "empty input": (b"", [], ()),
+                "a last uri without its filename": (pairs(media("song.flac"), out, never), [
+                    f"Opening {media('song.flac')}", f"Wrote album art to {out}",
+                    f"usage: vantrell-batch: no filename after {never}"], ()),
+                "a last filename without its NUL": (pairs(media("song.flac")) + os.fsencode(out), [
+                    f"Opening {media('song.flac')}", f"Wrote album art to {out}"], ()),
+                "arguments": (pairs(never, out), ["usage: vantrell-batch < uri NUL filename NUL ..."], ("extra",)),
+                "an empty uri": (pairs("", out), ["Opening ", "avformat_open_input() failed"], ()),
+                "an empty filename": (pairs(media("song.flac"), ""), [
+                    f"Opening {media('song.flac')}", "could not write album art to "], ()),
+            }
+            for name, (feed, lines, arguments) in cases.items():
+                with self.subTest(name):
+                    if os.path.exists(out):
+                        os.remove(out)
+                    result = run(*arguments, command=BATCH_COMMAND, stdin=feed, cwd=self.dir)
+                    self.assertClean(result)
+                    self.assertEqual(result.lines, lines)
+                    self.assertFileHolds(out, picture_of("cover.jpg") if any("Wrote" in l for l in lines) else None)
+            self.assertEqual(server.requests, [], "a uri without a pair was opened")
+
+    def test_standard_output_that_cannot_be_written(self):
+        """Each case: where standard output goes; every file is written all the same, exit 0."""
+        reader, writer = os.pipe()
+        os.close(reader)  # a reader that quit before the first line
+        self.addCleanup(os.close, writer)
+        sources = [media(entry["file"]) for entry in MANIFEST]
+        for name, stdout in {"reader gone": writer, "full device": "/dev/full", "closed": None}.items():
+            with self.subTest(name):
+                if WINDOWS and stdout == "/dev/full":
+                    self.skipTest("Windows has no /dev/full")
+                outs = [self.scratch(f"{name} {n}.img") for n in range(len(sources))]
+                command = ["sh", "-c", 'exec "$@" >&-', "sh"] + BATCH_COMMAND if stdout is None else BATCH_COMMAND
+                with open(stdout if isinstance(stdout, str) else os.devnull, "wb") as device:
+                    completed = subprocess.run(command, input=pairs(*[n for p in zip(sources, outs) for n in p]),
+                                               stdout=stdout if isinstance(stdout, int) else device,
+                                               stderr=subprocess.PIPE, timeout=60 * SLOWDOWN)
+                self.assertEqual(completed.returncode, 0, completed.stderr[-600:])
+                for entry, out in zip(MANIFEST, outs):
+                    self.assertEqual(read(out), picture_of(entry["picture"]), out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
