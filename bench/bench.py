@@ -20,6 +20,7 @@ MEDIA = os.path.join(WORK, "media")
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 os.environ.setdefault("VANTRELL_COMMAND", os.path.join(DEFAULT, "vantrell"))
+os.environ.setdefault("VANTRELL_BATCH_COMMAND", os.path.join(DEFAULT, "vantrell-batch"))
 os.environ.setdefault("VANTRELL_MEDIA", MEDIA)
 rows = []
 

@@ -1,107 +1,213 @@
 #!/usr/bin/env python3
-"""Files per second over a whole library, one process per file as users run it (through xargs).
+"""Whole libraries: files per second for every tool over one library, and what vantrell-batch does with
+more cores, far servers and many pairs.
 
-Usage: library.py WORKDIR DEFAULT_VANTRELL STATIC_VANTRELL
-Every tool runs pinned to one core (taskset -c 0) except the last row, which spreads the static build
-over every core. Rounds are interleaved, so what the machine does meanwhile falls on all tools alike.
+Usage: library.py WORKDIR DEFAULT_BUILD STATIC_BUILD [CHART.svg]
+The build folders hold vantrell and vantrell-batch. Every tool runs pinned to one core (taskset -c 0)
+unless its name says otherwise; rounds are interleaved, so what the machine does meanwhile falls on all
+tools alike. With python3-matplotlib, draws the files-per-second chart to CHART.svg.
 """
+import datetime
 import json
 import os
+import platform
+import random
 import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 WORK, DEFAULT, STATIC = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
+CHART = sys.argv[4] if len(sys.argv) > 4 else os.path.join(WORK, "whole-library.svg")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "3"))
-COPIES = 84  # of each container: 12 containers make 1,008 files
+COPIES, DAMAGED = 75, 100  # of each of the 12 containers, plus damaged copies: 1,000 files
+FAR_SOURCES, FAR_DELAY = 60, 0.3
 HERE = os.path.dirname(os.path.abspath(__file__))
 MEDIA, LIBRARY = os.path.join(WORK, "media"), os.path.join(WORK, "library")
+os.environ.update(VANTRELL_COMMAND=os.path.join(STATIC, "vantrell"), VANTRELL_MEDIA=MEDIA,
+                  VANTRELL_BATCH_COMMAND=os.path.join(STATIC, "vantrell-batch"))
+ONE_CORE = ["taskset", "-c", "0"]
 
 
 def make_library():
+    """Album folders of every container the test suite makes, and damaged copies: cut short or overwritten."""
     subprocess.run([sys.executable, os.path.join(HERE, "..", "tests", "make_media.py"), MEDIA], check=True,
                    stdout=subprocess.DEVNULL)
     shutil.rmtree(LIBRARY, ignore_errors=True)
     with open(os.path.join(MEDIA, "manifest.json")) as manifest:
         entries = json.load(manifest)
-    files = []
-    for i in range(COPIES):
+    files, damage = [], random.Random(20261209)
+    for i in range(COPIES + DAMAGED // len(entries) + 1):
         album = os.path.join(LIBRARY, f"Artist {i % 12}", f"Album {i} (live)")
         os.makedirs(album, exist_ok=True)
         for n, entry in enumerate(entries):
+            if len(files) == COPIES * len(entries) + DAMAGED:
+                return files
+            data = open(os.path.join(MEDIA, entry["file"]), "rb").read()
+            if i >= COPIES:
+                at = damage.randrange(len(data))
+                data = data[:at] if damage.random() < 0.5 else data[:at] + bytes(16) + data[at + 16:]
             path = os.path.join(album, f"{n + 1:02} track {entry['container']}{os.path.splitext(entry['file'])[1]}")
-            shutil.copy(os.path.join(MEDIA, entry["file"]), path)
+            with open(path, "wb") as f:
+                f.write(data)
             files.append(path)
     return files
 
 
-def xargs(files, *command, cores=1):
-    """Seconds for one run of command over files: {} is the file, {}.cover beside it the output."""
-    listing = os.path.join(WORK, "files")
-    with open(listing, "wb") as f:
-        f.write(b"".join(os.fsencode(path) + b"\0" for path in files))
-    pin = ["taskset", "-c", "0"] if cores == 1 else []
+def timed(command, stdin=None, pin=True):
+    """Seconds for one run; stdin is a file to feed."""
     start = time.perf_counter()
-    with open(listing, "rb") as names:
-        subprocess.run(pin + ["xargs", "-0", "-P", str(cores), "-I{}", *command], stdin=names,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(stdin or os.devnull, "rb") as feed:
+        subprocess.run((ONE_CORE if pin else []) + command, stdin=feed, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
     return time.perf_counter() - start
+
+
+def listing(files, suffix=None):
+    """A file of the names, NUL-ended; with suffix, each paired with its cover, name + suffix."""
+    path = os.path.join(WORK, "pairs" if suffix else "files")
+    with open(path, "wb") as f:
+        for name in files:
+            f.write(os.fsencode(name) + b"\0" + (os.fsencode(name + suffix) + b"\0" if suffix else b""))
+    return path
+
+
+def per_file(files, *command):
+    """xargs, one process per file as the per-file recipes used to run: {} is the file."""
+    return timed(["xargs", "-0", "-I{}", *command], stdin=listing(files))
+
+
+def files_per_second(files):
+    pairs = listing(files, ".cover")
+    tools = {
+        "vantrell-batch, static": lambda: timed([os.path.join(STATIC, "vantrell-batch")], pairs),
+        "vantrell-batch, Debian's shared FFmpeg": lambda: timed([os.path.join(DEFAULT, "vantrell-batch")], pairs),
+        "vantrell per file, static": lambda: per_file(files, os.path.join(STATIC, "vantrell"), "{}", "{}.cover"),
+        "vantrell per file, Debian's shared FFmpeg": lambda: per_file(
+            files, os.path.join(DEFAULT, "vantrell"), "{}", "{}.cover"),
+        "exiftool, one process": lambda: timed(
+            ["exiftool", "-q", "-q", "-b", "-Picture", "-CoverArt", "-w!", "%d%f.%e.exifpic", "-r", LIBRARY]),
+        "ffmpeg tool per file": lambda: per_file(files, "ffmpeg", "-nostdin", "-v", "quiet", "-y", "-i", "{}", "-map",
+                                                 "0:v:0", "-c", "copy", "-f", "rawvideo", "{}.ffmpeg"),
+        f"vantrell-batch, static, all {os.cpu_count()} cores": lambda: timed(
+            [os.path.join(STATIC, "vantrell-batch")], pairs, pin=False),
+    }
+    times = {name: [] for name in tools}
+    for round_number in range(ROUNDS):
+        for name, measure in tools.items():
+            remove_outputs(files)
+            times[name].append(measure())
+        print(f"round {round_number + 1} of {ROUNDS} done", flush=True)
+    return {name: len(files) / statistics.median(t) for name, t in times.items()}
+
+
+def remove_outputs(files):
+    for path in files:
+        for suffix in (".cover", ".exifpic", ".ffmpeg"):
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+
+
+def far_sources():
+    """Seconds for sources on a server that answers every request late: all in one batch, then one at a time."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    from harness import LoopbackServer
+    body = open(os.path.join(MEDIA, "song.flac"), "rb").read()
+    routes = {f"/far-{n}.flac": {"body": body, "late": FAR_DELAY} for n in range(FAR_SOURCES)}
+    with tempfile.TemporaryDirectory(dir=WORK) as out, LoopbackServer(routes) as server:
+        urls = [server.url(path) for path in routes]
+        pairs = os.path.join(WORK, "far-pairs")
+        with open(pairs, "wb") as f:
+            for n, url in enumerate(urls):
+                f.write(os.fsencode(url) + b"\0" + os.fsencode(os.path.join(out, f"{n}.jpg")) + b"\0")
+        together = timed([os.path.join(STATIC, "vantrell-batch")], pairs, pin=False)
+        written = sum(os.path.exists(os.path.join(out, f"{n}.jpg")) for n in range(FAR_SOURCES))
+        start = time.perf_counter()
+        for n, url in enumerate(urls):
+            subprocess.run([os.path.join(STATIC, "vantrell"), url, os.path.join(out, f"alone-{n}.jpg")],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        alone = time.perf_counter() - start
+    return together, alone, written, len(server.requests)
+
+
+def peak_memory(files, count):
+    """Peak resident KiB of the static vantrell-batch over count pairs from the library, written to 64 names
+    in turn (so that no two consecutive pairs are alternatives)."""
+    with tempfile.TemporaryDirectory(dir=WORK) as out:
+        pairs = os.path.join(WORK, f"pairs-{count}")
+        with open(pairs, "wb") as f:
+            for n in range(count):
+                f.write(os.fsencode(files[n % len(files)]) + b"\0" + os.fsencode(os.path.join(out, f"{n % 64}")) + b"\0")
+        with open(pairs, "rb") as feed:
+            subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(WORK, "peak"),
+                            os.path.join(STATIC, "vantrell-batch")], stdin=feed, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True)
+    return int(open(os.path.join(WORK, "peak")).read().split()[-1])
+
+
+def machine():
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+                 platform.processor())
+    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.machine()}"
+
+
+def draw(rates, caption):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("drew no chart: python3-matplotlib is not installed")
+        return
+    names = list(reversed(rates))
+    figure, axes = plt.subplots(figsize=(9, 4.2))
+    bars = axes.barh(names, [rates[n] for n in names],
+                     color=["#2b6cb0" if n.startswith("vantrell-batch") else "#a0aec0" for n in names])
+    axes.bar_label(bars, labels=[f"{rates[n]:,.0f}" for n in names], padding=3)
+    axes.set_xlabel("files per second (more is better)")
+    axes.set_title("Album art from a library of 1,000 files", loc="left")
+    axes.spines[["top", "right"]].set_visible(False)
+    axes.set_xlim(0, max(rates.values()) * 1.15)
+    figure.text(0.01, 0.01, caption, fontsize=8, color="#4a5568")
+    figure.tight_layout(rect=(0, 0.05, 1, 1))
+    figure.savefig(CHART, format="svg", metadata={"Date": None})
+    print(f"drew {CHART}")
 
 
 def main():
     os.makedirs(WORK, exist_ok=True)
     files = make_library()
-    flac = [f for f in files if f.endswith(".flac")]
-    cores = os.cpu_count() or 1
-    tools = {
-        "vantrell, default build (shared FFmpeg)": lambda: xargs(files, DEFAULT, "{}", "{}.cover"),
-        "vantrell, static build": lambda: xargs(files, STATIC, "{}", "{}.cover"),
-        f"vantrell, static build, xargs -P {cores}": lambda: xargs(files, STATIC, "{}", "{}.cover", cores=cores),
-        "exiftool, one process for all files": lambda: one_process(
-            ["exiftool", "-q", "-q", "-b", "-Picture", "-CoverArt", "-w!", "%d%f.%e.exifpic", "-r", LIBRARY]),
-        "ffmpeg -i F -map 0:v:0 -c copy (one process per file)": lambda: xargs(
-            files, "ffmpeg", "-nostdin", "-v", "quiet", "-y", "-i", "{}", "-map", "0:v:0", "-c", "copy",
-            "-f", "rawvideo", "{}.ffmpeg"),
-    }
-    flac_tools = {"static vantrell on FLAC": lambda: xargs(flac, STATIC, "{}", "{}.cover"),
-                  "metaflac --export-picture-to on FLAC": lambda: xargs(
-                      flac, "metaflac", "--export-picture-to={}.metaflac", "{}")}
-    times = {name: [] for name in {**tools, **flac_tools}}
-    for round_number in range(ROUNDS):
-        for name, measure in {**tools, **flac_tools}.items():
-            remove_outputs(files)
-            times[name].append(measure())
-        print(f"round {round_number + 1} of {ROUNDS} done", flush=True)
-    rate = {name: len(files) / statistics.median(t) for name, t in times.items() if name in tools}
-    print(f"\n{len(files)} files ({len(flac)} FLAC) in {LIBRARY}; median of {ROUNDS} rounds; one core unless named")
+    rates = files_per_second(files)
+    together, alone, written, requests = far_sources()
+    small, large = peak_memory(files, 200), peak_memory(files, 20000)
+    when = datetime.date.today().isoformat()
+    print(f"\n{len(files)} files ({COPIES} of each of 12 containers, {DAMAGED} damaged) in {LIBRARY}; "
+          f"median of {ROUNDS} rounds; one core unless named; {machine()}; {when}")
     print("\n| tool | files per second |\n|---|---|")
-    for name, value in rate.items():
+    for name, value in rates.items():
         print(f"| {name} | {value:,.0f} |")
-    exiftool = rate["exiftool, one process for all files"]
-    static = rate["vantrell, static build"]
-    flac_ratio = statistics.median(times["static vantrell on FLAC"]) / statistics.median(
-        times["metaflac --export-picture-to on FLAC"])
-    print("\n| target | figure | |\n|---|---|---|")
-    print(f"| static build / exiftool, files per second, one core | {static / exiftool:.2f}× | "
-          f"{'met' if static / exiftool >= 1.3 else 'missed'} (≥ 1.3×) |")
-    print(f"| static build / metaflac, time on FLAC | {flac_ratio:.2f}× | "
-          f"{'met' if flac_ratio <= 1.0 else 'missed'} (≤ 1.0×) |")
-    print(f"| default build / static build, time | {static / rate['vantrell, default build (shared FFmpeg)']:.1f}× | |")
-
-
-def remove_outputs(files):
-    for path in files:
-        for suffix in (".cover", ".exifpic", ".ffmpeg", ".metaflac"):
-            if os.path.exists(path + suffix):
-                os.remove(path + suffix)
-
-
-def one_process(command):
-    start = time.perf_counter()
-    subprocess.run(["taskset", "-c", "0", *command], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    exiftool, cores = rates["exiftool, one process"], f"vantrell-batch, static, all {os.cpu_count()} cores"
+    checks = [
+        ("vantrell-batch, Debian's FFmpeg / exiftool, files per second", rates["vantrell-batch, Debian's shared FFmpeg"]
+         / exiftool, "×", lambda r: r >= 2),
+        ("vantrell-batch, static / exiftool, files per second", rates["vantrell-batch, static"] / exiftool, "×",
+         lambda r: r >= 3),
+        (f"vantrell-batch, static: all {os.cpu_count()} cores / one core", rates[cores] / rates["vantrell-batch, static"],
+         "×", lambda r: r >= 1.6),
+        (f"{FAR_SOURCES} sources {FAR_DELAY * 1000:.0f} ms away, in one batch ({written} written, {requests} requests "
+         "in all)", together, " s", lambda s: s <= 6),
+        (f"the same {FAR_SOURCES}, vantrell one at a time", alone, " s", lambda s: s >= 18),
+        ("peak memory, 200 pairs", small, " KiB", None),
+        ("peak memory, 20,000 pairs", large, " KiB", None),
+        ("peak memory, 20,000 pairs / 200 pairs", large / small, "×", lambda r: r <= 1.3),
+    ]
+    print("\n| measure | figure | target |\n|---|---|---|")
+    for what, value, unit, target in checks:
+        shown = f"{value:,.0f}{unit}" if unit == " KiB" else f"{value:.2f}{unit}"
+        print(f"| {what} | {shown} | {'' if target is None else 'met' if target(value) else 'missed'} |")
+    draw(rates, f"{machine()}; measured {when} by bench/library.sh; one core unless named")
 
 
 if __name__ == "__main__":

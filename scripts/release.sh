@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds the static release binaries and packs them: dist/vantrell-VERSION-linux-ARCH.tar.gz for each
-# Linux architecture and dist/vantrell-VERSION-windows-x64.zip, each with the manual page (Linux), the
-# README, LICENSE and the licence texts of what is linked in, plus dist/SHA256SUMS over every archive
-# of this version in dist/.
+# Linux architecture and dist/vantrell-VERSION-windows-x64.zip, each with vantrell and vantrell-batch,
+# their manual pages (Linux), the README, LICENSE and the licence texts of what is linked in, plus
+# dist/SHA256SUMS over every archive of this version in dist/.
 # Usage: scripts/release.sh [amd64|armhf|arm64|windows-x64...]   (default: all of them)
 # Reproducible: the same commit gives the same archives (SOURCE_DATE_EPOCH defaults to the last commit's
 # time; names sorted, owners and dates fixed). A lean FFmpeg already built in build-lean/ is reused.
@@ -36,13 +36,13 @@ for arch in "$@"; do
   rm -rf "$build"
   cmake -S . -B "$build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DVANTRELL_WERROR=ON \
     -DVANTRELL_FFMPEG_PREFIX="$ffmpeg" -DCMAKE_EXE_LINKER_FLAGS=-s >/dev/null
-  cmake --build "$build" --parallel --target vantrell docs >/dev/null
+  cmake --build "$build" --parallel --target vantrell vantrell-batch docs >/dev/null
 
   if [ "$arch" = windows-x64 ]; then
     name=vantrell-$version-windows-x64
     stage=build-release/stage/$name
     rm -rf "$stage" && mkdir -p "$stage"
-    cp "$build/vantrell.exe" README.md LICENSE "$stage/"
+    cp "$build/vantrell.exe" "$build/vantrell-batch.exe" README.md LICENSE "$stage/"
     licences "$stage" "FFmpeg-LGPL-2.1.txt:$source_dir/COPYING.LGPLv2.1" \
       "zlib.txt:/usr/share/doc/libz-mingw-w64-dev/copyright"
     /usr/bin/python3 - "$stage" "dist/$name.zip" <<'PY'
@@ -64,7 +64,8 @@ PY
     name=vantrell-$version-linux-$arch
     stage=build-release/stage/$name
     rm -rf "$stage" && mkdir -p "$stage"
-    cp "$build/vantrell" "$build/doc/vantrell.1" README.md LICENSE "$stage/"
+    cp "$build/vantrell" "$build/vantrell-batch" "$build/doc/vantrell.1" "$build/doc/vantrell-batch.1" README.md LICENSE \
+      "$stage/"
     licences "$stage" "FFmpeg-LGPL-3.txt:$source_dir/COPYING.LGPLv3" \
       "mbedTLS-Apache-2.0.txt:/usr/share/common-licenses/Apache-2.0" "zlib.txt:/usr/share/doc/zlib1g/copyright"
     tar -C build-release/stage --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <dirent.h>
@@ -22,12 +23,40 @@ struct DirectoryCloser {
     void operator()(DIR *directory) const { closedir(directory); }
 };
 
-// A descriptor counts when it reads a regular file; output files and redirected reports only write.
-void add_if_read(int fd, std::vector<FileIdentity> *files)
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+
+// Output files and redirected reports only write; a descriptor counts when it reads a regular file.
+bool reads_a_file(int flags, const struct stat &info)
+{
+    return (flags & O_ACCMODE) != O_WRONLY && S_ISREG(info.st_mode);
+}
+
+// The descriptors listed in /proc/self/fd, whose own descriptor is closed again on return; false without /proc.
+bool list_descriptors(std::vector<std::string> *names)
+{
+    std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
+    if (!listing)
+        return false;
+    while (const dirent *entry = readdir(listing.get())) {
+        if (std::strspn(entry->d_name, "0123456789") == std::strlen(entry->d_name))
+            names->push_back(entry->d_name);
+    }
+    return true;
+}
+
+// The descriptor by its name in /proc rather than by number, since another thread may close it meanwhile.
+void add_if_read(const std::string &fd, std::vector<FileIdentity> *files)
 {
     struct stat info;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags != -1 && (flags & O_ACCMODE) != O_WRONLY && fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+    std::unique_ptr<std::FILE, FileCloser> details(std::fopen(("/proc/self/fdinfo/" + fd).c_str(), "r"));
+    char line[128];
+    unsigned flags = 0;
+    bool known = false;
+    while (details && !known && std::fgets(line, sizeof line, details.get()))
+        known = std::sscanf(line, "flags: %o", &flags) == 1;
+    if (known && stat(("/proc/self/fd/" + fd).c_str(), &info) == 0 && reads_a_file(static_cast<int>(flags), info))
         files->push_back(identity_of(info));
 }
 
@@ -53,21 +82,21 @@ bool identify_descriptor(int fd, FileIdentity *identity)
 
 std::vector<FileIdentity> files_open_for_reading()
 {
+    std::vector<std::string> names;
     std::vector<FileIdentity> files;
-    std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
-    if (listing) {
-        while (const dirent *entry = readdir(listing.get())) {
-            char *end = nullptr;
-            const long fd = std::strtol(entry->d_name, &end, 10);
-            if (end != entry->d_name && !*end && fd != dirfd(listing.get()))
-                add_if_read(static_cast<int>(fd), &files);
-        }
+    if (list_descriptors(&names)) {
+        for (const std::string &fd : names)
+            add_if_read(fd, &files);
         return files;
     }
     // Without /proc (an empty root, some BSDs), ask every number that a descriptor of ours can have.
     const long limit = sysconf(_SC_OPEN_MAX);
-    for (int fd = 0; fd < (limit > 0 && limit < 65536 ? limit : 65536); fd++)
-        add_if_read(fd, &files);
+    for (int fd = 0; fd < (limit > 0 && limit < 65536 ? limit : 65536); fd++) {
+        struct stat info;
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags != -1 && fstat(fd, &info) == 0 && reads_a_file(flags, info))
+            files.push_back(identity_of(info));
+    }
     return files;
 }
 
