@@ -9,7 +9,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +18,6 @@ extern "C" {
 #include <mutex>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -66,7 +64,7 @@ void add_network_options(const char *url, AVDictionary **options)
 // the library's own (the async protocol's), hence the lock; the source's I/O context is read only on the
 // thread that opened it, and forgotten before it closes.
 struct Run {
-    explicit Run(bool network) : network(network) {}
+    Run(bool network, const char *filename) : network(network), filename(filename) {}
 
     std::mutex lock;
     const std::thread::id owner = std::this_thread::get_id();
@@ -75,8 +73,10 @@ struct Run {
     std::int64_t delivered = 0;
     std::deque<std::pair<Clock::time_point, std::int64_t>> samples;  // one a second, the last span's
     bool failed = false;
-    // The files read for the source, by whatever protocol or demuxer read them; the opening thread's alone.
-    std::vector<platform::FileIdentity> source_files;
+    // Whether filename is a file read for the source, by whatever protocol or demuxer read it; only the
+    // opening thread looks.
+    const char *const filename;
+    bool filename_read = false;
 
     void watch(const AVIOContext *context)
     {
@@ -84,10 +84,11 @@ struct Run {
         source = context;
     }
 
-    void add_files_open_now()
+    void look_for_filename_among_open_files()
     {
-        const std::vector<platform::FileIdentity> open = platform::files_open_for_reading();
-        source_files.insert(source_files.end(), open.begin(), open.end());
+        platform::FileIdentity target;
+        filename_read = filename_read ||
+                        (platform::identify_path(filename, &target) && platform::is_open_for_reading(target));
     }
 
     bool too_slow()
@@ -143,7 +144,7 @@ int open_guarded(AVFormatContext *input, AVIOContext **pb, const char *url, int 
     if (result >= 0 && input->interrupt_callback.callback == give_up) {
         Run *run = static_cast<Run *>(input->interrupt_callback.opaque);
         if (std::this_thread::get_id() == run->owner)
-            run->add_files_open_now();
+            run->look_for_filename_among_open_files();
     }
     return result;
 }
@@ -175,14 +176,11 @@ bool identify_named_source(const char *uri, platform::FileIdentity *identity)
     return false;
 }
 
-// Writing over a file that was read for the source would replace the song with its cover.
-bool is_the_source(const char *uri, const char *filename, const std::vector<platform::FileIdentity> &read)
+// The file that uri itself names; the files read for it are the run's to find.
+bool is_the_named_source(const char *uri, const char *filename)
 {
     platform::FileIdentity target, named;
-    if (!platform::identify_path(filename, &target))
-        return false;
-    return (identify_named_source(uri, &named) && named == target) ||
-           std::find(read.begin(), read.end(), target) != read.end();
+    return platform::identify_path(filename, &target) && identify_named_source(uri, &named) && named == target;
 }
 
 // One write of the whole picture; success needs the close too, since a full disk may only show there.
@@ -215,7 +213,7 @@ bool retrieve_album_art(const char *uri, const char *filename, const LineSink &p
 
     // The source is opened here rather than by the format open, so that it outlives the format context
     // and the interrupt callback only ever looks at memory that is still there.
-    Run run(!is_local(uri));
+    Run run(!is_local(uri), filename);
     const AVIOInterruptCB interrupt = {give_up, &run};
     AVIOContext *reader = nullptr;
     AVDictionary *options = nullptr;
@@ -254,11 +252,13 @@ bool retrieve_album_art(const char *uri, const char *filename, const LineSink &p
         print(refused_line);
         return true;
     }
-    run.add_files_open_now();  // the source's files, whichever protocols hold them
-    input.reset();             // the picture is our own reference now
+    run.look_for_filename_among_open_files();  // the source's files, whichever protocols hold them
+    input.reset();                             // the picture is our own reference now
     source.reset();
 
-    const bool saved = !is_the_source(uri, filename, run.source_files) && write_picture(picture.get(), filename);
+    // Writing over a file that was read for the source would replace the song with its cover.
+    const bool saved = !run.filename_read && !is_the_named_source(uri, filename) &&
+                       write_picture(picture.get(), filename);
     av_packet_unref(picture.get());
     print(saved ? written_line : refused_line);
     return true;

@@ -19,8 +19,8 @@ struct FileIdentity {
 bool identify_path(const char *path, FileIdentity *identity);
 bool identify_descriptor(int fd, FileIdentity *identity);
 
-// Every regular file that this process holds open for reading, whatever opened it and by what name.
-std::vector<FileIdentity> files_open_for_reading();
+// Whether this process holds the file open for reading, whatever opened it and by what name.
+bool is_open_for_reading(const FileIdentity &file);
 
 // fopen(filename, "wb") with filename in UTF-8.
 std::FILE *open_for_writing(const char *filename);

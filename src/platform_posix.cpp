@@ -1,6 +1,7 @@
 // The platform layer on Linux and other POSIX systems.
 #include "platform.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +28,8 @@ struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
 
-// Output files and redirected reports only write; a descriptor counts when it reads a regular file.
-bool reads_a_file(int flags, const struct stat &info)
-{
-    return (flags & O_ACCMODE) != O_WRONLY && S_ISREG(info.st_mode);
-}
+// Output files and redirected reports only write; a descriptor counts when it reads.
+bool reads(int flags) { return (flags & O_ACCMODE) != O_WRONLY; }
 
 // The descriptors listed in /proc/self/fd, whose own descriptor is closed again on return; false without /proc.
 bool list_descriptors(std::vector<std::string> *names)
@@ -47,17 +45,18 @@ bool list_descriptors(std::vector<std::string> *names)
 }
 
 // The descriptor by its name in /proc rather than by number, since another thread may close it meanwhile.
-void add_if_read(const std::string &fd, std::vector<FileIdentity> *files)
+bool reads_file(const std::string &fd, const FileIdentity &file)
 {
     struct stat info;
+    if (stat(("/proc/self/fd/" + fd).c_str(), &info) != 0 || !(identity_of(info) == file))
+        return false;
     std::unique_ptr<std::FILE, FileCloser> details(std::fopen(("/proc/self/fdinfo/" + fd).c_str(), "r"));
     char line[128];
     unsigned flags = 0;
     bool known = false;
     while (details && !known && std::fgets(line, sizeof line, details.get()))
         known = std::sscanf(line, "flags: %o", &flags) == 1;
-    if (known && stat(("/proc/self/fd/" + fd).c_str(), &info) == 0 && reads_a_file(static_cast<int>(flags), info))
-        files->push_back(identity_of(info));
+    return known && reads(static_cast<int>(flags));
 }
 
 }  // namespace
@@ -80,24 +79,20 @@ bool identify_descriptor(int fd, FileIdentity *identity)
     return true;
 }
 
-std::vector<FileIdentity> files_open_for_reading()
+bool is_open_for_reading(const FileIdentity &file)
 {
     std::vector<std::string> names;
-    std::vector<FileIdentity> files;
-    if (list_descriptors(&names)) {
-        for (const std::string &fd : names)
-            add_if_read(fd, &files);
-        return files;
-    }
+    if (list_descriptors(&names))
+        return std::any_of(names.begin(), names.end(), [&](const std::string &fd) { return reads_file(fd, file); });
     // Without /proc (an empty root, some BSDs), ask every number that a descriptor of ours can have.
     const long limit = sysconf(_SC_OPEN_MAX);
     for (int fd = 0; fd < (limit > 0 && limit < 65536 ? limit : 65536); fd++) {
         struct stat info;
         const int flags = fcntl(fd, F_GETFL);
-        if (flags != -1 && fstat(fd, &info) == 0 && reads_a_file(flags, info))
-            files.push_back(identity_of(info));
+        if (flags != -1 && reads(flags) && fstat(fd, &info) == 0 && identity_of(info) == file)
+            return true;
     }
-    return files;
+    return false;
 }
 
 std::FILE *open_for_writing(const char *filename) { return std::fopen(filename, "wb"); }

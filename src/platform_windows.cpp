@@ -62,18 +62,17 @@ bool identify_descriptor(int fd, FileIdentity *identity)
 
 // Windows lists no handles of a process to the process itself: ask each value that a handle can have.
 // The report streams only write, so they are left out.
-std::vector<FileIdentity> files_open_for_reading()
+bool is_open_for_reading(const FileIdentity &file)
 {
-    std::vector<FileIdentity> files;
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE), errors = GetStdHandle(STD_ERROR_HANDLE);
     for (std::uintptr_t value = 4; value <= highest_handle_value; value += 4) {
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         FileIdentity identity;
         if (handle != output && handle != errors && GetFileType(handle) == FILE_TYPE_DISK &&
-            identify_handle(handle, &identity))
-            files.push_back(identity);
+            identify_handle(handle, &identity) && identity == file)
+            return true;
     }
-    return files;
+    return false;
 }
 
 std::FILE *open_for_writing(const char *filename) { return _wfopen(wide(filename).c_str(), L"wb"); }

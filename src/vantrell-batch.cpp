@@ -35,9 +35,10 @@ struct Job {
 };
 using JobPointer = std::shared_ptr<Job>;
 
+// Each waiter has a condition of its own, so that a change wakes only those it concerns.
 struct Batch {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable work_to_start, more_alternatives, job_done, room_for_jobs;
     std::deque<JobPointer> in_flight;  // in input order, until their lines are out
     bool input_ended = false;
 };
@@ -72,7 +73,7 @@ void run_job(Batch &batch, Job &job)
         std::string uri;
         {
             std::unique_lock<std::mutex> hold(batch.lock);
-            batch.changed.wait(hold, [&] { return !job.uris.empty() || job.complete; });
+            batch.more_alternatives.wait(hold, [&] { return !job.uris.empty() || job.complete; });
             if (job.uris.empty())
                 break;
             uri = std::move(job.uris.front());
@@ -87,7 +88,8 @@ void run_job(Batch &batch, Job &job)
         job.done = true;
         job.uris.clear();
     }
-    batch.changed.notify_all();
+    batch.job_done.notify_one();
+    batch.work_to_start.notify_one();  // a later job for the same filename may start now
 }
 
 void work(Batch &batch)
@@ -96,12 +98,14 @@ void work(Batch &batch)
         JobPointer job;
         {
             std::unique_lock<std::mutex> hold(batch.lock);
-            batch.changed.wait(hold, [&] {
+            batch.work_to_start.wait(hold, [&] {
                 job = next_to_start(batch);
                 return job || (batch.input_ended && !any_unstarted(batch));
             });
-            if (!job)
+            if (!job) {
+                batch.work_to_start.notify_all();  // the input is over and so is the work: the others end too
                 return;
+            }
             job->started = true;
         }
         run_job(batch, *job);
@@ -129,8 +133,10 @@ JobPointer finished(const std::string &lines)
 
 void add_job(Batch &batch, std::unique_lock<std::mutex> &hold, JobPointer job)
 {
-    batch.changed.wait(hold, [&] { return batch.in_flight.size() < most_in_flight; });
+    batch.room_for_jobs.wait(hold, [&] { return batch.in_flight.size() < most_in_flight; });
     batch.in_flight.push_back(std::move(job));
+    batch.work_to_start.notify_one();
+    batch.job_done.notify_one();  // a job that is over from the start
 }
 
 // Reads the pairs as they come, so that the work overlaps whatever produces them.
@@ -147,7 +153,6 @@ void read_pairs(Batch &batch, std::FILE *input)
         } else {
             if (last)
                 last->complete = true;
-            batch.changed.notify_all();
             if (paired) {
                 last = std::make_shared<Job>();
                 last->filename = filename;
@@ -157,13 +162,15 @@ void read_pairs(Batch &batch, std::FILE *input)
             }
             add_job(batch, hold, last);
         }
-        batch.changed.notify_all();
+        batch.more_alternatives.notify_all();
     }
     std::lock_guard<std::mutex> hold(batch.lock);
     if (last)
         last->complete = true;
     batch.input_ended = true;
-    batch.changed.notify_all();
+    batch.more_alternatives.notify_all();
+    batch.work_to_start.notify_all();
+    batch.job_done.notify_one();
 }
 
 // Each job's lines in input order, as soon as it and every job before it are done.
@@ -173,7 +180,7 @@ void report_in_order(Batch &batch)
         JobPointer job;
         {
             std::unique_lock<std::mutex> hold(batch.lock);
-            batch.changed.wait(hold, [&] {
+            batch.job_done.wait(hold, [&] {
                 return (!batch.in_flight.empty() && batch.in_flight.front()->done) ||
                        (batch.input_ended && batch.in_flight.empty());
             });
@@ -182,7 +189,7 @@ void report_in_order(Batch &batch)
             job = batch.in_flight.front();
             batch.in_flight.pop_front();
         }
-        batch.changed.notify_all();  // room for the reader, and the next job's filename is free
+        batch.room_for_jobs.notify_one();
         std::fwrite(job->lines.data(), 1, job->lines.size(), stdout);
         std::fflush(stdout);
     }

@@ -18,7 +18,9 @@ def batch(feed, timeout=60, **options):
 
 def started_batch():
     """vantrell-batch with a pipe to feed it by hand."""
-    return subprocess.Popen(BATCH_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Unbuffered, so that a line read by hand leaves the rest of the output where communicate finds it.
+    return subprocess.Popen(BATCH_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            bufsize=0)
 
 
 def finish(process, seconds):
@@ -113,7 +115,8 @@ class Pairs(VantrellCase):
             result = finish(process, 30)
         self.assertClean(result)
         self.assertEqual(read(second), picture_of("cover.jpg"))
-        self.assertEqual(result.lines[-1], f"Wrote album art to {second}")
+        self.assertEqual(result.lines, [f"Wrote album art to {first}", f"Opening {media('song.m4a')}",
+                                        f"Wrote album art to {second}"])
 
     def test_a_stalled_source_holds_up_nothing_else(self):
         """A silent server among local pairs: those after it are written while it waits, and its lines come in
