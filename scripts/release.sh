@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds the static release binaries and packs them: dist/vantrell-VERSION-linux-ARCH.tar.gz for each
 # Linux architecture and dist/vantrell-VERSION-windows-x64.zip, each with vantrell and vantrell-batch,
-# their manual pages (Linux), the README, LICENSE and the licence texts of what is linked in, plus
-# dist/SHA256SUMS over every archive of this version in dist/.
+# their manual pages (Linux), the README and its pages in doc/, LICENSE and the licence texts of what is
+# linked in, plus dist/SHA256SUMS over every archive of this version in dist/.
 # Usage: scripts/release.sh [amd64|armhf|arm64|windows-x64...]   (default: all of them)
 # Reproducible: the same commit gives the same archives (SOURCE_DATE_EPOCH defaults to the last commit's
 # time; names sorted, owners and dates fixed). A lean FFmpeg already built in build-lean/ is reused.
@@ -14,6 +14,10 @@ version=$(sed -n 's/^project(vantrell VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 scripts/install-deps.sh build python3 python3-mutagen
 mkdir -p dist
+
+documents() {  # the README's own pages and chart, where its links find them
+  mkdir -p "$1/doc" && cp doc/*.md doc/whole-library.svg "$1/doc/"
+}
 
 licences() {  # stage folder, then the licence files: each is "name-in-archive:path"
   local stage=$1; shift
@@ -43,6 +47,7 @@ for arch in "$@"; do
     stage=build-release/stage/$name
     rm -rf "$stage" && mkdir -p "$stage"
     cp "$build/vantrell.exe" "$build/vantrell-batch.exe" README.md LICENSE "$stage/"
+    documents "$stage"
     licences "$stage" "FFmpeg-LGPL-2.1.txt:$source_dir/COPYING.LGPLv2.1" \
       "zlib.txt:/usr/share/doc/libz-mingw-w64-dev/copyright"
     /usr/bin/python3 - "$stage" "dist/$name.zip" <<'PY'
@@ -66,6 +71,7 @@ PY
     rm -rf "$stage" && mkdir -p "$stage"
     cp "$build/vantrell" "$build/vantrell-batch" "$build/doc/vantrell.1" "$build/doc/vantrell-batch.1" README.md LICENSE \
       "$stage/"
+    documents "$stage"
     licences "$stage" "FFmpeg-LGPL-3.txt:$source_dir/COPYING.LGPLv3" \
       "mbedTLS-Apache-2.0.txt:/usr/share/common-licenses/Apache-2.0" "zlib.txt:/usr/share/doc/zlib1g/copyright"
     tar -C build-release/stage --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The manual page and the Debian package, as a user meets them."""
+"""The manual pages, the documents and the Debian package, as a user meets them."""
 import glob
 import os
 import re
@@ -9,6 +9,7 @@ import unittest
 from harness import VantrellCase, media, pairs, picture_of, run
 
 BUILD = os.environ["VANTRELL_BUILD_DIR"]
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 VERSION = os.environ["VANTRELL_VERSION"]
 OWN_LINES = ["Opening uri", "avformat_open_input() failed", "could not read the format header",
              "Wrote album art to filename", "could not write album art to filename", f"vantrell {VERSION}"]
@@ -30,6 +31,36 @@ class ManualPage(VantrellCase):
                 text = re.sub(r"\s+", " ", text.replace("\u2010", "-"))
                 for line in lines:
                     self.assertIn(line, text)
+
+
+class Documents(VantrellCase):
+    def test_every_relative_link_reaches_its_file_and_heading(self):
+        """README.md and the pages in doc/: each link that is not a URL names a file, and a heading in it
+        where the link names one (#anchor, as a Markdown renderer makes anchors of headings)."""
+        pages = [os.path.join(TOP, "README.md")] + sorted(glob.glob(os.path.join(TOP, "doc", "*.md")))
+        checked = 0
+        for page in pages:
+            with open(page) as f:
+                text = f.read()
+            for target in re.findall(r"\]\(([^)\s]+)\)", text):
+                if re.match(r"[a-z]+:", target):
+                    continue
+                with self.subTest(page=os.path.relpath(page, TOP), link=target):
+                    path, _, anchor = target.partition("#")
+                    linked = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+                    self.assertTrue(os.path.isfile(linked), f"{target} names no file")
+                    if anchor:
+                        self.assertIn(anchor, anchors(linked), f"{target} names no heading")
+                    checked += 1
+        self.assertGreater(checked, 10, "the pages link to fewer places than they do")
+        print(f"{checked} relative links in {len(pages)} pages reach their files and headings")
+
+
+def anchors(page):
+    """The anchors of a Markdown page's headings: lower case, punctuation dropped, spaces as hyphens."""
+    with open(page) as f:
+        headings = re.findall(r"^#+ (.+)$", f.read(), re.M)
+    return {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-") for heading in headings}
 
 
 class DebianPackage(VantrellCase):
