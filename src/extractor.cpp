@@ -43,12 +43,14 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int64_t slow_source_bytes = 1024;
 constexpr Clock::duration slow_source_span = std::chrono::seconds(30);
 
-// Files and pipes are the user's own: their producer may take its time.
-bool is_local(const char *url)
+bool uses_protocol(const char *url, const char *name)
 {
     const char *protocol = avio_find_protocol_name(url);
-    return protocol && (std::strcmp(protocol, "file") == 0 || std::strcmp(protocol, "pipe") == 0);
+    return protocol && std::strcmp(protocol, name) == 0;
 }
+
+// Files and pipes are the user's own: their producer may take its time.
+bool is_local(const char *url) { return uses_protocol(url, "file") || uses_protocol(url, "pipe"); }
 
 // Every connection the library opens for the source verifies its certificate.
 void add_network_options(const char *url, AVDictionary **options)
@@ -163,10 +165,9 @@ const AVPacket *first_picture(const AVFormatContext *input)
 // The local file that uri names, if it names one: a path or file: URL by name, pipe:N by descriptor.
 bool identify_named_source(const char *uri, platform::FileIdentity *identity)
 {
-    const char *protocol = avio_find_protocol_name(uri);
-    if (protocol && std::strcmp(protocol, "file") == 0)
+    if (uses_protocol(uri, "file"))
         return platform::identify_path(std::strncmp(uri, "file:", 5) == 0 ? uri + 5 : uri, identity);
-    if (protocol && std::strcmp(protocol, "pipe") == 0) {
+    if (uses_protocol(uri, "pipe")) {
         const char *number = std::strchr(uri, ':');
         char *end = nullptr;
         const long fd = number ? std::strtol(number + 1, &end, 10) : 0;
