@@ -217,15 +217,9 @@ class LoopbackServer:
 
             def trickle(self, route):
                 """The whole body, slowly: a drip after its first bytes, or a steady rate."""
-                body, offset = route["body"], self.range_start(route["body"])
                 start, pause = route["drip"] if "drip" in route else (0, 0.25)
                 step = 1 if "drip" in route else max(route["rate"] // 4, 1)
-                self.send_response(200 if offset is None else 206)
-                if offset is not None:
-                    self.send_header("Content-Range", f"bytes {offset}-{len(body) - 1}/{len(body)}")
-                    body = body[offset:]
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
+                body, _ = self.send_headers(200, route["body"])
                 self.close_connection = True
                 try:
                     self.wfile.write(body[:start])
@@ -242,20 +236,24 @@ class LoopbackServer:
                 start = re.match(r"bytes=(\d+)-$", self.headers.get("Range", ""))
                 return int(start.group(1)) if start and int(start.group(1)) < len(body) else None
 
-            def reply(self, status, body, cut=None, compress=False):
-                if compress:
-                    body = gzip.compress(body)
+            def send_headers(self, status, body, compress=False):
+                """The status line and headers, honouring a range request; the part of body to send, and
+                where it starts."""
                 offset = self.range_start(body) if status == 200 and not compress else None
+                self.send_response(status if offset is None else 206)
                 if offset is not None:
-                    status, total, body = 206, len(body), body[offset:]
-                    cut = None if cut is None else max(cut - offset, 0)
-                self.send_response(status)
-                if status == 206:
-                    self.send_header("Content-Range", f"bytes {offset}-{total - 1}/{total}")
+                    self.send_header("Content-Range", f"bytes {offset}-{len(body) - 1}/{len(body)}")
+                    body = body[offset:]
                 self.send_header("Content-Length", str(len(body)))
                 if compress:
                     self.send_header("Content-Encoding", "gzip")
                 self.end_headers()
+                return body, offset or 0
+
+            def reply(self, status, body, cut=None, compress=False):
+                body, offset = self.send_headers(status, gzip.compress(body) if compress else body, compress)
+                if cut is not None:
+                    cut = max(cut - offset, 0)
                 try:
                     self.wfile.write(body if cut is None else body[:cut])
                 except OSError:  # the client had what it wanted and hung up
