@@ -1,5 +1,5 @@
-// The extractor: opens one source with its network guard, finds the first picture, refuses to write over
-// the source and writes the picture whole.
+// The extractor: opens one source with its network guard, finds the first picture and hands it over with
+// the verdict on filename: never a file that was read for the source.
 #include "extractor.h"
 
 #include "platform.h"
@@ -25,16 +25,6 @@ struct InputCloser {
     void operator()(AVFormatContext *input) const { avformat_close_input(&input); }
 };
 using Input = std::unique_ptr<AVFormatContext, InputCloser>;
-
-struct PacketFreer {
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 using Clock = std::chrono::steady_clock;
 
@@ -62,11 +52,18 @@ void add_network_options(const char *url, AVDictionary **options)
         av_dict_set(options, "ca_file", bundle, 0);
 }
 
+// The file that filename names, when it holds stored bytes that writing would destroy: a device such as
+// /dev/null holds none, however many readers it has.
+bool identify_stored_file(const char *filename, platform::FileIdentity *identity)
+{
+    return platform::identify_path(filename, identity) && !identity->character_device;
+}
+
 // One run's state that the library's callbacks see. The interrupt callback may be called from a thread of
 // the library's own (the async protocol's), hence the lock; the source's I/O context is read only on the
 // thread that opened it, and forgotten before it closes.
 struct Run {
-    Run(bool network, const char *filename) : network(network), filename(filename) {}
+    Run(bool network, const char *filename) : network(network), stored(identify_stored_file(filename, &target)) {}
 
     std::mutex lock;
     const std::thread::id owner = std::this_thread::get_id();
@@ -75,9 +72,10 @@ struct Run {
     std::int64_t delivered = 0;
     std::deque<std::pair<Clock::time_point, std::int64_t>> samples;  // one a second, the last span's
     bool failed = false;
-    // Whether filename is a file read for the source, by whatever protocol or demuxer read it; only the
-    // opening thread looks.
-    const char *const filename;
+    // filename, as the file that it is when the run begins, if it holds stored bytes; whether it is a file
+    // read for the source, by whatever protocol or demuxer read it. Only the opening thread looks.
+    platform::FileIdentity target;
+    const bool stored;
     bool filename_read = false;
 
     void watch(const AVIOContext *context)
@@ -88,9 +86,7 @@ struct Run {
 
     void look_for_filename_among_open_files()
     {
-        platform::FileIdentity target;
-        filename_read = filename_read ||
-                        (platform::identify_path(filename, &target) && platform::is_open_for_reading(target));
+        filename_read = filename_read || (stored && platform::is_open_for_reading(target));
     }
 
     bool too_slow()
@@ -177,21 +173,11 @@ bool identify_named_source(const char *uri, platform::FileIdentity *identity)
     return false;
 }
 
-// The file that uri itself names; the files read for it are the run's to find.
-bool is_the_named_source(const char *uri, const char *filename)
+// Whether target is the file that uri itself names; the files read for it are the run's to find.
+bool is_the_named_source(const char *uri, const platform::FileIdentity &target)
 {
-    platform::FileIdentity target, named;
-    return platform::identify_path(filename, &target) && identify_named_source(uri, &named) && named == target;
-}
-
-// One write of the whole picture; success needs the close too, since a full disk may only show there.
-bool write_picture(const AVPacket *picture, const char *filename)
-{
-    File out(platform::open_for_writing(filename));
-    if (!out)
-        return false;
-    const bool written = std::fwrite(picture->data, picture->size, 1, out.get()) == 1;
-    return std::fclose(out.release()) == 0 && written;
+    platform::FileIdentity named;
+    return identify_named_source(uri, &named) && named == target;
 }
 
 }  // namespace
@@ -204,7 +190,7 @@ void start_media_library()
 #endif
 }
 
-bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print)
+bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save)
 {
     if (!uri) {
         print("Path is NULL");
@@ -245,22 +231,9 @@ bool retrieve_album_art(const char *uri, const char *filename, const LineSink &p
     }
     if (!stored)
         return false;
-
-    const std::string written_line = std::string("Wrote album art to ") + filename;
-    const std::string refused_line = std::string("could not write album art to ") + filename;
-    Packet picture(av_packet_alloc());
-    if (!picture || av_packet_ref(picture.get(), stored) < 0) {
-        print(refused_line);
-        return true;
-    }
     run.look_for_filename_among_open_files();  // the source's files, whichever protocols hold them
-    input.reset();                             // the picture is our own reference now
-    source.reset();
-
     // Writing over a file that was read for the source would replace the song with its cover.
-    const bool saved = !run.filename_read && !is_the_named_source(uri, filename) &&
-                       write_picture(picture.get(), filename);
-    av_packet_unref(picture.get());
-    print(saved ? written_line : refused_line);
+    const bool is_the_source = run.stored && (run.filename_read || is_the_named_source(uri, run.target));
+    save(stored->data, static_cast<std::size_t>(stored->size), !is_the_source);
     return true;
 }

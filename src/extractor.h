@@ -1,15 +1,20 @@
 // The extractor: the first attached picture of a media source, written byte for byte to a file.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
 // Receives each line of a run, whole and without its newline.
 using LineSink = std::function<void(const std::string &line)>;
 
+// Receives the picture that a source stores, and whether filename may receive it: not when filename is a
+// file that was read for the source.
+using PictureSink = std::function<void(const unsigned char *picture, std::size_t size, bool may_write)>;
+
 // Starts the library's network layer and, where the library needs it, registers its formats.
 void start_media_library();
 
-// Opens uri, finds its first attached picture and writes it to filename, reporting every outcome to print.
-// True when the source held a picture, whatever its write reported.
-bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print);
+// Opens uri and finds its first attached picture, which goes to save while the source is still open;
+// every other outcome is a line to print. True when the source held a picture.
+bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save);

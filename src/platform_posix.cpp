@@ -2,22 +2,38 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace platform {
 namespace {
 
 FileIdentity identity_of(const struct stat &info)
 {
-    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino), S_ISCHR(info.st_mode)};
 }
 
 struct DirectoryCloser {
@@ -59,6 +75,131 @@ bool reads_file(const std::string &fd, const FileIdentity &file)
     return known && reads(static_cast<int>(flags));
 }
 
+// The signals that end a run when the user asks wait while a new file lies under its temporary name, so
+// that they take effect only once the name is gone or has become filename. A signal that was already
+// blocked stays the caller's business.
+class DeferredSignals {
+  public:
+    DeferredSignals()
+    {
+        sigemptyset(&deferred_);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&deferred_, signal);
+        sigprocmask(SIG_BLOCK, &deferred_, &previous_);
+    }
+    ~DeferredSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    DeferredSignals(const DeferredSignals &) = delete;
+    DeferredSignals &operator=(const DeferredSignals &) = delete;
+
+    bool pending() const
+    {
+        sigset_t waiting;
+        sigpending(&waiting);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&waiting, signal) && !sigismember(&previous_, signal))
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    sigset_t deferred_, previous_;
+};
+
+// A new file in folder, removed again unless it is kept under another name.
+class TemporaryFile {
+  public:
+    explicit TemporaryFile(const std::string &folder)
+    {
+        for (int attempt = 0; attempt < 100 && fd_ < 0; attempt++) {
+            name_ = folder + ".vantrell-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".part";
+            fd_ = open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd_ < 0)
+            name_.clear();
+    }
+    ~TemporaryFile()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        if (!name_.empty())
+            unlink(name_.c_str());
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    int fd() const { return fd_; }
+
+    bool close_and_rename(const std::string &target)
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0 || rename(name_.c_str(), target.c_str()) != 0)
+            return false;
+        name_.clear();
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string name_;
+};
+
+// The folder part of a path, with its slash; empty for a name in the working folder.
+std::string folder_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The name that writing through path reaches, path with each symbolic link replaced by its target, and
+// whether something is there (what, in info).
+std::string follow_links(const char *path, struct stat *info, bool *exists)
+{
+    std::string followed = path;
+    for (int depth = 0; depth < 40; depth++) {
+        char target[4096];
+        *exists = lstat(followed.c_str(), info) == 0;
+        if (!*exists || !S_ISLNK(info->st_mode))
+            return followed;
+        const ssize_t length = readlink(followed.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof target)
+            break;
+        const std::string link(target, static_cast<std::size_t>(length));
+        followed = link[0] == '/' ? link : folder_of(followed) + link;
+    }
+    *exists = stat(followed.c_str(), info) == 0;
+    return followed;
+}
+
+bool write_in_place(const char *filename, const char *data, std::size_t size)
+{
+    std::unique_ptr<std::FILE, FileCloser> out(std::fopen(filename, "wb"));
+    if (!out)
+        return false;
+    const bool written = std::fwrite(data, size, 1, out.get()) == 1;
+    return std::fclose(out.release()) == 0 && written;
+}
+
+bool write_all(int fd, const char *data, std::size_t size, const DeferredSignals &deferred)
+{
+    constexpr std::size_t chunk = 1 << 20;  // between chunks, a signal to end the run is looked for
+    for (bool first = true; size > 0; first = false) {
+        if (!first && deferred.pending())
+            return false;
+        const ssize_t written = write(fd, data, std::min(size, chunk));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool identify_path(const char *path, FileIdentity *identity)
@@ -95,11 +236,309 @@ bool is_open_for_reading(const FileIdentity &file)
     return false;
 }
 
-std::FILE *open_for_writing(const char *filename) { return std::fopen(filename, "wb"); }
+bool replace_file(const char *filename, const char *data, std::size_t size)
+{
+    struct stat old;
+    bool exists = false;
+    const std::string target = follow_links(filename, &old, &exists);
+    if (exists && !S_ISREG(old.st_mode))
+        return write_in_place(filename, data, size);
+    // The file itself must be writable, as for a write in place: read-only and immutable files stay.
+    if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+        return false;
+
+    const DeferredSignals deferred;
+    TemporaryFile temporary(folder_of(target));
+    if (temporary.fd() < 0)
+        return exists && (errno == EACCES || errno == EPERM) && write_in_place(filename, data, size);
+    struct stat made;
+    if (exists && fstat(temporary.fd(), &made) == 0) {
+        // Another owner's file keeps its owner where the system allows it; its permission bits always.
+        if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) && fchown(temporary.fd(), old.st_uid, old.st_gid) != 0) {
+            // Only the owner's privilege could give it away: the new file stays ours.
+        }
+        if ((made.st_mode & 07777) != (old.st_mode & 07777) && fchmod(temporary.fd(), old.st_mode & 07777) != 0)
+            return false;
+    }
+    return write_all(temporary.fd(), data, size, deferred) && temporary.close_and_rename(target);
+}
+
+// A word shared by a reader and its supervisor, which survives the reader: the gate of their connection.
+struct SharedNote {
+    std::atomic<std::uint64_t> *count = nullptr;
+    SharedNote()
+    {
+        void *page = mmap(nullptr, sizeof *count, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (page != MAP_FAILED)
+            count = new (page) std::atomic<std::uint64_t>(0);
+    }
+    ~SharedNote()
+    {
+        if (count)
+            munmap(count, sizeof *count);
+    }
+    SharedNote(const SharedNote &) = delete;
+    SharedNote &operator=(const SharedNote &) = delete;
+};
+
+// A descriptor, and whether it is a socket: standard input is read without changing how it blocks, which
+// it shares with other processes. A reader's connection carries its note.
+struct Connection::State {
+    int fd;
+    bool socket;
+    bool owned;
+    std::shared_ptr<SharedNote> note;
+    std::atomic<std::uint64_t> *gate() const { return note ? note->count : nullptr; }
+    ~State()
+    {
+        if (owned)
+            close(fd);
+    }
+};
+
+Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Connection::~Connection() = default;
+
+bool Connection::send(const void *data, std::size_t size)
+{
+    const char *bytes = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t sent = state_->socket ? ::send(state_->fd, bytes, size, MSG_NOSIGNAL)
+                                            : write(state_->fd, bytes, size);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+long Connection::receive(void *data, std::size_t size, bool wait)
+{
+    if (!wait && !state_->socket) {
+        pollfd ready = {state_->fd, POLLIN, 0};
+        if (poll(&ready, 1, 0) == 0)
+            return -1;
+    }
+    for (;;) {
+        const ssize_t received = state_->socket ? recv(state_->fd, data, size, wait ? 0 : MSG_DONTWAIT)
+                                                : read(state_->fd, data, size);
+        if (received >= 0)
+            return static_cast<long>(received);
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return -1;
+        if (errno != EINTR)
+            return 0;
+    }
+}
+
+namespace {
+
+// The gate's word: the number of the last pair begun in the high half, the last pair taken back in the low.
+constexpr std::uint64_t low_half = 0xffffffffu;
+
+}  // namespace
+
+bool Connection::begin_pair(std::uint64_t number)
+{
+    if (!state_->gate())
+        return true;
+    std::uint64_t gate = state_->gate()->load();
+    do {
+        if (number <= (gate & low_half))
+            return false;
+    } while (!state_->gate()->compare_exchange_weak(gate, (number << 32) | (gate & low_half)));
+    return true;
+}
+
+bool Connection::take_back_pairs(std::uint64_t from, std::uint64_t through)
+{
+    if (!state_->gate())
+        return false;
+    std::uint64_t gate = state_->gate()->load();
+    do {
+        if ((gate >> 32) >= from)
+            return false;
+    } while (!state_->gate()->compare_exchange_weak(gate, (gate & ~low_half) | (through & low_half)));
+    return true;
+}
+
+std::uint64_t Connection::pairs_begun() const { return state_->gate() ? state_->gate()->load() >> 32 : 0; }
+
+std::unique_ptr<Connection> standard_input()
+{
+    return std::make_unique<Connection>(std::unique_ptr<Connection::State>(new Connection::State{0, false, false, nullptr}));
+}
+
+void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
+{
+    std::vector<pollfd> watched;
+    for (Connection *connection : connections)
+        watched.push_back({connection->state().fd, POLLIN, 0});
+    while (poll(watched.data(), watched.size(), milliseconds) < 0 && errno == EINTR) {
+    }
+}
+
+struct Reader::State {
+    pid_t pid;
+    std::unique_ptr<Connection> connection;
+    clockid_t processor_clock;
+    bool has_processor_clock;
+    bool reaped = false;
+    int status = 0;
+};
+
+namespace {
+
+// What a reader holds of the supervisor's standard streams: standard error, for the library's diagnostics,
+// and standard input only when it may be a source. Nothing can write to the supervisor's standard output,
+// not even a second time what stdio held in its buffers at the fork.
+void take_reader_streams(bool keeps_standard_input)
+{
+    int ends[2];
+    if (!keeps_standard_input && pipe(ends) == 0) {  // an input that is at its end
+        close(ends[1]);
+        dup2(ends[0], 0);
+        close(ends[0]);
+    }
+    if (pipe(ends) == 0) {  // an output that nobody reads
+        close(ends[0]);
+        dup2(ends[1], 1);
+        close(ends[1]);
+    }
+}
+
+std::string describe_end(int status)
+{
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        const char *name = strsignal(signal);
+        return "was killed by signal " + std::to_string(signal) + (name ? std::string(" (") + name + ")" : "");
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    return {};
+}
+
+}  // namespace
+
+std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &serve, bool keeps_standard_input,
+                                      const std::vector<Connection *> &others)
+{
+    int ends[2];
+    auto note = std::make_shared<SharedNote>();
+    if (!note->count || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return nullptr;
+    std::fflush(nullptr);
+    const pid_t supervisor = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return nullptr;
+    }
+    if (pid == 0) {
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a reader never outlives its supervisor
+#endif
+        if (getppid() != supervisor)
+            _exit(0);
+        close(ends[0]);
+        for (Connection *other : others)
+            close(other->state().fd);
+        take_reader_streams(keeps_standard_input);
+        Connection connection(std::unique_ptr<Connection::State>(new Connection::State{ends[1], true, true, note}));
+        serve(connection);
+        end_program();
+    }
+    close(ends[1]);
+    auto connection = std::make_unique<Connection>(
+        std::unique_ptr<Connection::State>(new Connection::State{ends[0], true, true, std::move(note)}));
+    clockid_t clock;
+    const bool has_clock = clock_getcpuclockid(pid, &clock) == 0;
+    return std::make_unique<Reader>(std::unique_ptr<State>(new State{pid, std::move(connection), clock, has_clock}));
+}
+
+Reader::Reader(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Reader::~Reader() { end(); }
+
+Connection &Reader::connection() { return *state_->connection; }
+
+double Reader::processor_seconds() const
+{
+    timespec used;
+    if (!state_->has_processor_clock || clock_gettime(state_->processor_clock, &used) != 0)
+        return 0;
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+void Reader::stop()
+{
+    if (!state_->reaped)
+        kill(state_->pid, SIGKILL);
+}
+
+void Reader::hang_up() { state_->connection.reset(); }
+
+std::string Reader::end()
+{
+    // A reader that broke down ends by itself, and its status says how; one that waits for a pair ends when
+    // it is told that none will come. Its end of the connection closes as it exits: that is waited for, and
+    // then the status. One that holds on regardless is ended after a while.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    if (state_->connection && !state_->reaped) {
+        const int fd = state_->connection->state().fd;
+        shutdown(fd, SHUT_WR);
+        char rest[4096];
+        for (pollfd closing = {fd, POLLIN, 0}; std::chrono::steady_clock::now() < deadline;) {
+            if (poll(&closing, 1, 100) > 0 && read(fd, rest, sizeof rest) <= 0)
+                break;
+        }
+    }
+    hang_up();
+    for (auto pause = std::chrono::microseconds(20); !state_->reaped;
+         pause = std::min(2 * pause, std::chrono::microseconds(1000))) {
+        const pid_t waited = waitpid(state_->pid, &state_->status, WNOHANG);
+        if (waited == state_->pid || (waited < 0 && errno != EINTR)) {
+            state_->reaped = true;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            kill(state_->pid, SIGKILL);
+            waitpid(state_->pid, &state_->status, 0);
+            state_->reaped = true;
+        } else {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    return describe_end(state_->status);
+}
+
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+void end_program()
+{
+    std::fflush(stdout);
+    if (__lsan_do_leak_check)
+        __lsan_do_leak_check();
+    _exit(0);
+}
+
+void reuse_freed_memory()
+{
+#ifdef __GLIBC__
+    // Up to 16 MiB of freed heap stays for the next pair; blocks of 1 MiB or more, such as large pictures,
+    // still go back to the system as soon as they are freed, so memory stays flat.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+#endif
+}
 
 void detach_from_standard_streams()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit makes a write fail, as a full disk does
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == -1)
             std::_Exit(0);

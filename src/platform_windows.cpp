@@ -6,6 +6,14 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -33,12 +41,72 @@ std::string utf8(const wchar_t *text)
 bool identify_handle(HANDLE handle, FileIdentity *identity)
 {
     BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_CHAR) {
+        *identity = {0, 0, true};
+        return true;
+    }
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
         return false;
     *identity = {info.dwVolumeSerialNumber,
                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     return true;
 }
+
+// The folder part of a path, with its separator; empty for a name in the working folder.
+std::wstring folder_of(const std::wstring &path)
+{
+    const std::size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+}
+
+std::wstring full_path(const std::wstring &path)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length > 0 ? length : 1, L'\0');
+    if (length == 0 || GetFullPathNameW(path.c_str(), length, &full[0], nullptr) == 0)
+        return path;
+    full.resize(length - 1);
+    return full;
+}
+
+bool write_in_place(const std::wstring &filename, const char *data, std::size_t size)
+{
+    std::FILE *out = _wfopen(filename.c_str(), L"wb");
+    if (!out)
+        return false;
+    const bool written = std::fwrite(data, size, 1, out) == 1;
+    return std::fclose(out) == 0 && written;
+}
+
+// Whether the name is a device, such as NUL, rather than a file on a disk.
+bool names_a_device(const std::wstring &filename)
+{
+    HANDLE handle = CreateFileW(filename.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool device = GetFileType(handle) != FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return device;
+}
+
+// One direction of an in-memory stream between the supervisor and a reader thread. The event is what the
+// supervisor waits on: it is set whenever bytes come or the writing end closes.
+struct Pipe {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string bytes;
+    std::size_t taken = 0;
+    bool writer_closed = false, reader_closed = false;
+    HANDLE arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ~Pipe() { CloseHandle(arrived); }
+
+    bool has_news()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return taken < bytes.size() || writer_closed;
+    }
+};
 
 // Handle values are small multiples of four; a process of this size holds far fewer than this many.
 constexpr std::uintptr_t highest_handle_value = 4 * 4096;
@@ -75,7 +143,217 @@ bool is_open_for_reading(const FileIdentity &file)
     return false;
 }
 
-std::FILE *open_for_writing(const char *filename) { return _wfopen(wide(filename).c_str(), L"wb"); }
+bool replace_file(const char *filename, const char *data, std::size_t size)
+{
+    const std::wstring target = wide(filename);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && names_a_device(target))
+        return write_in_place(target, data, size);
+    if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        return false;
+
+    std::wstring temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        temporary = folder_of(target) + L".vantrell-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                    std::to_wstring(attempt) + L".part";
+        fd = _wopen(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return exists && errno == EACCES && write_in_place(target, data, size);
+    bool written = true;
+    for (std::size_t done = 0; written && done < size;) {
+        const int chunk = _write(fd, data + done, static_cast<unsigned>(std::min<std::size_t>(size - done, 1 << 20)));
+        written = chunk > 0;
+        done += written ? static_cast<std::size_t>(chunk) : 0;
+    }
+    written = _close(fd) == 0 && written;
+    // ReplaceFileW keeps the old file's attributes and security, as the rename of other systems keeps its mode;
+    // where the file system cannot, a plain replacing move still puts the picture in place whole.
+    const bool replaced =
+        written && ((exists && ReplaceFileW(full_path(target).c_str(), full_path(temporary).c_str(), nullptr,
+                                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) ||
+                    MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING));
+    if (!replaced)
+        DeleteFileW(temporary.c_str());
+    return replaced;
+}
+
+// Each end holds the pipe that it reads and the one that it writes; closing the end closes both for it.
+struct Connection::State {
+    std::shared_ptr<Pipe> incoming, outgoing;
+    std::shared_ptr<std::atomic<std::uint64_t>> note;
+    ~State()
+    {
+        for (const auto &pipe : {incoming, outgoing}) {
+            if (!pipe)
+                continue;
+            std::lock_guard<std::mutex> hold(pipe->lock);
+            (pipe == incoming ? pipe->reader_closed : pipe->writer_closed) = true;
+            pipe->changed.notify_all();
+            SetEvent(pipe->arrived);
+        }
+    }
+};
+
+Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Connection::~Connection() = default;
+
+bool Connection::send(const void *data, std::size_t size)
+{
+    Pipe &pipe = *state_->outgoing;
+    std::lock_guard<std::mutex> hold(pipe.lock);
+    if (pipe.reader_closed)
+        return false;
+    pipe.bytes.append(static_cast<const char *>(data), size);
+    pipe.changed.notify_all();
+    SetEvent(pipe.arrived);
+    return true;
+}
+
+long Connection::receive(void *data, std::size_t size, bool wait)
+{
+    Pipe &pipe = *state_->incoming;
+    std::unique_lock<std::mutex> hold(pipe.lock);
+    if (wait)
+        pipe.changed.wait(hold, [&] { return pipe.taken < pipe.bytes.size() || pipe.writer_closed; });
+    if (pipe.taken == pipe.bytes.size())
+        return pipe.writer_closed ? 0 : -1;
+    const std::size_t part = std::min(size, pipe.bytes.size() - pipe.taken);
+    std::copy_n(pipe.bytes.data() + pipe.taken, part, static_cast<char *>(data));
+    pipe.taken += part;
+    if (pipe.taken == pipe.bytes.size()) {
+        pipe.bytes.clear();
+        pipe.taken = 0;
+    }
+    return static_cast<long>(part);
+}
+
+namespace {
+
+// The gate's word: the number of the last pair begun in the high half, the last pair taken back in the low.
+constexpr std::uint64_t low_half = 0xffffffffu;
+
+}  // namespace
+
+bool Connection::begin_pair(std::uint64_t number)
+{
+    if (!state_->note)
+        return true;
+    std::uint64_t gate = state_->note->load();
+    do {
+        if (number <= (gate & low_half))
+            return false;
+    } while (!state_->note->compare_exchange_weak(gate, (number << 32) | (gate & low_half)));
+    return true;
+}
+
+bool Connection::take_back_pairs(std::uint64_t from, std::uint64_t through)
+{
+    if (!state_->note)
+        return false;
+    std::uint64_t gate = state_->note->load();
+    do {
+        if ((gate >> 32) >= from)
+            return false;
+    } while (!state_->note->compare_exchange_weak(gate, (gate & ~low_half) | (through & low_half)));
+    return true;
+}
+
+std::uint64_t Connection::pairs_begun() const { return state_->note ? state_->note->load() >> 32 : 0; }
+
+// Windows cannot wait on a console or an anonymous pipe beside other things: a thread of its own reads
+// standard input into a pipe of this process.
+std::unique_ptr<Connection> standard_input()
+{
+    auto pipe = std::make_shared<Pipe>();
+    std::thread([pipe] {
+        char buffer[64 * 1024];
+        int got;  // what has come, unlike fread, which would wait for the whole buffer
+        while ((got = _read(0, buffer, sizeof buffer)) > 0) {
+            std::lock_guard<std::mutex> hold(pipe->lock);
+            pipe->bytes.append(buffer, static_cast<std::size_t>(got));
+            SetEvent(pipe->arrived);
+        }
+        std::lock_guard<std::mutex> hold(pipe->lock);
+        pipe->writer_closed = true;
+        SetEvent(pipe->arrived);
+    }).detach();
+    return std::make_unique<Connection>(std::unique_ptr<Connection::State>(new Connection::State{pipe, nullptr, nullptr}));
+}
+
+void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
+{
+    std::vector<HANDLE> events;
+    for (Connection *connection : connections) {
+        if (connection->state().incoming->has_news())
+            return;
+        events.push_back(connection->state().incoming->arrived);
+    }
+    if (events.empty()) {
+        Sleep(milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds));
+        return;
+    }
+    // A wait takes at most MAXIMUM_WAIT_OBJECTS handles; beyond them, it looks again soon.
+    const bool all = events.size() <= MAXIMUM_WAIT_OBJECTS;
+    const DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    WaitForMultipleObjects(static_cast<DWORD>(std::min<std::size_t>(events.size(), MAXIMUM_WAIT_OBJECTS)),
+                           events.data(), FALSE, all ? limit : std::min<DWORD>(limit, 10));
+}
+
+// Without fork, a reader is a thread of this process: it shares the run's fate, so neither a crash nor
+// an endless loop in the library can be survived, and it has no processor time of its own to measure.
+struct Reader::State {
+    std::unique_ptr<Connection> connection;
+    std::thread thread;
+};
+
+std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &serve, bool,
+                                      const std::vector<Connection *> &)
+{
+    auto to_reader = std::make_shared<Pipe>(), to_supervisor = std::make_shared<Pipe>();
+    auto note = std::make_shared<std::atomic<std::uint64_t>>(0);
+    auto supervisor_end = std::make_unique<Connection>(
+        std::unique_ptr<Connection::State>(new Connection::State{to_supervisor, to_reader, note}));
+    std::thread thread([serve, to_reader, to_supervisor, note] {
+        Connection reader_end(
+            std::unique_ptr<Connection::State>(new Connection::State{to_reader, to_supervisor, note}));
+        serve(reader_end);
+    });
+    return std::make_unique<Reader>(
+        std::unique_ptr<State>(new State{std::move(supervisor_end), std::move(thread)}));
+}
+
+Reader::Reader(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+Reader::~Reader() { end(); }
+
+Connection &Reader::connection() { return *state_->connection; }
+
+double Reader::processor_seconds() const { return 0; }
+
+void Reader::stop() {}
+
+void Reader::hang_up() { state_->connection.reset(); }
+
+std::string Reader::end()
+{
+    hang_up();
+    if (state_->thread.joinable())
+        state_->thread.join();
+    return {};
+}
+
+void end_program()
+{
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+void reuse_freed_memory() {}
 
 void detach_from_standard_streams() {}
 

@@ -1,14 +1,17 @@
 """Shared pieces of the black-box tests: running vantrell, its own lines, the test media, a loopback server."""
+import errno
 import gzip
 import http.server
 import json
 import os
 import re
 import shutil
+import signal
 import ssl
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 # An emulator or valgrind may stand before the binary.
@@ -163,6 +166,139 @@ class VantrellCase(unittest.TestCase):
             self.assertFalse(os.path.lexists(path), f"{path} was created")
         else:
             self.assertEqual(read(path), content, f"{path} was changed")
+
+
+# A demuxer gone wrong, stood in for by a library that the tests preload: when a file whose name holds one
+# of these markers is opened, it crashes, or loops for ever burning the processor.
+CRASH, SPIN = "crash-on-open", "spin-on-open"
+FAULT_LIBRARY = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <string.h>
+
+static void misbehave(const char *path)
+{
+    const char *name = strrchr(path, '/');
+    name = name ? name + 1 : path;
+    if (strstr(name, "crash-on-open"))
+        raise(SIGSEGV);
+    if (strstr(name, "spin-on-open"))
+        for (volatile unsigned long turns = 0;; turns++)
+            ;
+}
+
+#define OPEN(name)                                                         \
+    int name(const char *path, int flags, ...)                             \
+    {                                                                      \
+        static int (*real)(const char *, int, ...);                        \
+        int mode = 0;                                                      \
+        if (flags & (O_CREAT | O_TMPFILE)) {                               \
+            va_list rest;                                                  \
+            va_start(rest, flags);                                         \
+            mode = va_arg(rest, int);                                      \
+            va_end(rest);                                                  \
+        }                                                                  \
+        misbehave(path);                                                   \
+        if (!real)                                                         \
+            real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, #name); \
+        return real(path, flags, mode);                                    \
+    }
+OPEN(open)
+OPEN(open64)
+"""
+
+
+def fault_environment():
+    """The environment that preloads the fault library into the program, compiled now; skips the test where a
+    preloaded library cannot reach the program's opens (Windows, an emulator, a static binary)."""
+    program = COMMAND[-1]
+    if WINDOWS:
+        raise unittest.SkipTest("Windows readers are threads of the program: a crash there ends the run")
+    if any("qemu" in os.path.basename(word) for word in COMMAND):
+        raise unittest.SkipTest("under qemu a preloaded library would go into the emulator, not the program")
+    interpreter = subprocess.run(["readelf", "-l", program], capture_output=True, text=True).stdout
+    if "program interpreter" not in interpreter:
+        raise unittest.SkipTest("a static program has no dynamic loader to preload a library")
+    folder = os.environ.get("VANTRELL_SCRATCH") or tempfile.gettempdir()
+    library = os.path.join(folder, "fault-on-open.so")
+    if not os.path.exists(library):
+        source = os.path.join(folder, f"fault-on-open-{os.getpid()}.c")
+        with open(source, "w") as f:
+            f.write(FAULT_LIBRARY)
+        subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", f"{library}.{os.getpid()}", source, "-ldl"], check=True)
+        os.replace(f"{library}.{os.getpid()}", library)  # whole, even when suites build it side by side
+    # A sanitizer must neither insist on coming first nor report the crash as a finding of its own.
+    options = "verify_asan_link_order=0:handle_segv=0"
+    return {"LD_PRELOAD": library, "ASAN_OPTIONS": f"{os.environ.get('ASAN_OPTIONS', '')}:{options}",
+            "TSAN_OPTIONS": f"{os.environ.get('TSAN_OPTIONS', '')}:handle_segv=0"}
+
+
+def descendants(pid):
+    """pid and every process below it, from /proc."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            pass
+    found, frontier = [pid], [pid]
+    while frontier:
+        frontier = [child for child, parent in parents.items() if parent in frontier]
+        found += frontier
+    return found
+
+
+def holders(pid, path):
+    """The processes at or below pid that hold path open."""
+    held = []
+    for process in descendants(pid):
+        try:
+            links = [os.readlink(f"/proc/{process}/fd/{fd}") for fd in os.listdir(f"/proc/{process}/fd")]
+        except OSError:
+            continue
+        if path in links:
+            held.append(process)
+    return held
+
+
+def run_ending_the_reader(command, feed, fifo, how=signal.SIGKILL, timeout=30):
+    """Runs command with feed on standard input, one of whose sources is the FIFO fifo; once a process holds
+    the FIFO open and waits for its bytes, sends it the signal how. The Result, and the processes that held
+    the FIFO."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdin.write(feed or b"")
+    process.stdin.close()
+    process.stdin = None  # closed by hand, so communicate only reads
+    deadline = time.monotonic() + timeout * SLOWDOWN
+    writer = None
+    try:
+        while writer is None and time.monotonic() < deadline:  # a writer can open once the reader has
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as error:
+                if error.errno != errno.ENXIO:
+                    raise
+                time.sleep(0.02)
+        if writer is None:
+            raise AssertionError("no process opened the FIFO")
+        os.write(writer, b"fLaC")  # the start of a header, so that the reader waits for the rest
+        held = []
+        while not held and time.monotonic() < deadline:
+            held = holders(process.pid, fifo)
+        for pid in held:
+            os.kill(pid, how)
+        output, errors = process.communicate(timeout=timeout * SLOWDOWN)
+    finally:
+        if writer is not None:
+            os.close(writer)
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    return Result(subprocess.CompletedProcess(process.args, process.returncode, output, errors)), held
 
 
 class LoopbackServer:

@@ -2,12 +2,14 @@
 """What vantrell-batch does beyond one pair: many pairs in order, alternatives, shared filenames, streaming,
 stalled sources among quick ones, and input or output that goes wrong."""
 import os
+import random
+import signal
 import subprocess
 import time
 import unittest
 
-from harness import (BATCH_COMMAND, KEEP, MANIFEST, SLOWDOWN, VANTRELL_COMMAND, WINDOWS, LoopbackServer, Result,
-                     VantrellCase, media, pairs, picture_of, read, run)
+from harness import (BATCH_COMMAND, CRASH, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS, LoopbackServer,
+                     Result, VantrellCase, fault_environment, media, pairs, picture_of, read, run, run_ending_the_reader)
 
 SPAN = 30  # seconds in which a network source must deliver 1,024 bytes
 
@@ -140,6 +142,122 @@ class Pairs(VantrellCase):
                                             f"Opening {silent}", "avformat_open_input() failed"])
         self.assertEqual(len(result.lines), 4 + 2 * len(locals_after))
         self.assertFileHolds(self.scratch("silent.img"), KEEP)
+
+
+class Faults(VantrellCase):
+    """A source on which the library crashes or loops for ever, or whose reader is ended from outside: that
+    pair fails alone, every other pair is done as if it were not there."""
+
+    def gave_up_on(self, result):
+        return [line for line in result.stderr.splitlines() if "gave up on" in line]
+
+    def test_a_faulty_pair_fails_alone(self):
+        """Each case: the faulty source and its place among the suite's containers."""
+        last = len(MANIFEST)
+        cases = {"crash as the first pair": (CRASH, 0), "crash in the middle": (CRASH, last // 2),
+                 "crash as the last pair": (CRASH, last), "endless loop in the middle": (SPIN, last // 2),
+                 "reader killed while it waits on a FIFO, in the middle": ("fifo", last // 2)}
+        for name, (fault, place) in cases.items():
+            with self.subTest(name):
+                names = []
+                for n, entry in enumerate(MANIFEST):
+                    names += [media(entry["file"]), self.scratch(f"{name} {n}.img")]
+                faulty, out = self.scratch(f"{fault}.flac"), self.scratch(f"{name} faulty.img", KEEP)
+                names[2 * place:2 * place] = [faulty, out]
+                started = time.monotonic()
+                if fault == "fifo":
+                    if WINDOWS:
+                        self.skipTest("Windows has no FIFOs in its file system")
+                    os.mkfifo(faulty)
+                    result, _ = run_ending_the_reader(BATCH_COMMAND, pairs(*names), faulty, signal.SIGTERM, timeout=60)
+                else:
+                    environment = fault_environment()
+                    self.scratch(f"{fault}.flac", read(media("song.flac")))
+                    result = batch(pairs(*names), env=environment)
+                self.assertClean(result)
+                expected = []
+                for source, written in zip(names[::2], names[1::2]):
+                    expected += [f"Opening {source}", "could not read the format header" if source == faulty
+                                 else f"Wrote album art to {written}"]
+                self.assertEqual(result.lines, expected, result)
+                self.assertFileHolds(out, KEEP)
+                for entry, written in zip(MANIFEST, [n for n in names[1::2] if n != out]):
+                    self.assertFileHolds(written, picture_of(entry["picture"]))
+                self.assertEqual(len(self.gave_up_on(result)), 1, result)
+                self.assertIn(faulty, self.gave_up_on(result)[0])
+                self.assertLess(time.monotonic() - started, 60 * SLOWDOWN, "the batch took too long")
+
+    def test_many_faults_in_a_long_batch(self):
+        """Ten thousand pairs, every hundredth of them a crash (fewer pairs on slow runners): each crash costs
+        its own pair, every other file is written, the lines are in input order."""
+        environment = fault_environment()
+        count = int(10000 / SLOWDOWN) // 100 * 100
+        crash = self.scratch(f"{CRASH}.flac", read(media("song.flac")))
+        folder = self.scratch("covers")
+        os.makedirs(folder)
+        names, expected = [], []
+        for n in range(count):
+            source, out = (crash if n % 100 == 50 else media("song.flac")), os.path.join(folder, f"{n}.jpg")
+            names += [source, out]
+            expected += [f"Opening {source}", "could not read the format header" if source == crash
+                         else f"Wrote album art to {out}"]
+        started = time.monotonic()
+        result = batch(pairs(*names), env=environment, timeout=300)
+        print(f"{count} pairs, {count // 100} of them crashes, in {time.monotonic() - started:.1f} s")
+        self.assertClean(result)
+        self.assertEqual(result.lines, expected)
+        self.assertEqual(len(self.gave_up_on(result)), count // 100)
+        cover = picture_of("cover.jpg")
+        for n in range(count):
+            self.assertFileHolds(os.path.join(folder, f"{n}.jpg"), None if n % 100 == 50 else cover)
+
+
+class Outputs(VantrellCase):
+    @unittest.skipIf(WINDOWS, "Windows has neither ulimit nor SIGXFSZ")
+    def test_a_failed_write_keeps_the_old_file(self):
+        """Under a file-size limit of 64 KiB (a stand-in for a full disk), small pictures are written and large
+        ones fail, each leaving its old file as it was and nothing else in the folder."""
+        folder = self.scratch("covers")
+        os.makedirs(folder)
+        names, expected = [], []
+        for n in range(8):
+            source, out = media("large-picture.mp3" if n % 2 else "song.flac"), os.path.join(folder, f"{n}.img")
+            self.scratch(out, KEEP)
+            names += [source, out]
+            expected += [f"Opening {source}", f"{'could not write album art to' if n % 2 else 'Wrote album art to'} {out}"]
+        result = run(command=["sh", "-c", 'ulimit -f 128; exec "$@"', "sh"] + BATCH_COMMAND, stdin=pairs(*names))
+        self.assertClean(result)
+        self.assertEqual(result.lines, expected)
+        for n in range(8):
+            self.assertFileHolds(os.path.join(folder, f"{n}.img"), KEEP if n % 2 else picture_of("cover.jpg"))
+        self.assertEqual(sorted(os.listdir(folder)), [f"{n}.img" for n in range(8)], "a new file was left behind")
+
+    @unittest.skipIf(WINDOWS, "signals are a POSIX thing")
+    def test_ended_midway_every_file_is_old_or_whole(self):
+        """Each case: the signal that ends a batch of 4 MiB pictures while it writes them. Every file holds its
+        old bytes or the whole picture, never a part; after SIGINT and SIGTERM nothing else is left."""
+        big = picture_of("big.png")
+        for how in [signal.SIGKILL, signal.SIGTERM, signal.SIGINT]:
+            with self.subTest(how.name):
+                folder = self.scratch(how.name)
+                os.makedirs(folder)
+                outs = [self.scratch(os.path.join(how.name, f"{n}.png"), KEEP) for n in range(40)]
+                process = subprocess.Popen(BATCH_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+                process.stdin.write(pairs(*[name for out in outs for name in (media("big-picture.mp3"), out)]))
+                process.stdin.close()
+                begun = wait_for(lambda: any(os.stat(out).st_size != len(KEEP) for out in outs), 30)
+                time.sleep(random.Random(how).uniform(0, 0.05) * SLOWDOWN)
+                process.send_signal(how)
+                process.wait(30 * SLOWDOWN)
+                self.assertTrue(begun, "no picture was written")
+                contents = [read(out) for out in outs]
+                self.assertEqual([out for out, content in zip(outs, contents) if content not in (KEEP, big)], [],
+                                 "files that are neither old nor whole")
+                print(f"{how.name}: {sum(c == big for c in contents)} of {len(outs)} pictures written")
+                if how != signal.SIGKILL:
+                    self.assertEqual(sorted(os.listdir(folder)), sorted(os.path.basename(o) for o in outs),
+                                     "a temporary file was left behind")
 
 
 class BadInput(VantrellCase):

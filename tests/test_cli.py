@@ -2,12 +2,15 @@
 """The command line, sources that fail, outputs that fail, and pictures that must not be written."""
 import os
 import random
+import shutil
+import signal
 import subprocess
 import threading
+import time
 import unittest
 
-from harness import (COMMAND, KEEP, LEAN, SLOWDOWN, WINDOWS, VantrellCase, hls_playlist, invocation, media, picture_of,
-                     read, report, run)
+from harness import (COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, fault_environment, hls_playlist,
+                     invocation, media, picture_of, read, report, run, run_ending_the_reader, success_line)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -55,6 +58,34 @@ class Sources(VantrellCase):
         feeder.start()
         self.assertExtracted(run(fifo, out), fifo, out, picture_of("cover.jpg"))
         feeder.join(timeout=10)
+
+    def test_a_fault_while_reading_costs_only_the_pair(self):
+        """Each case: how the reading of the source goes wrong (a crash or an endless loop in the library, or
+        the reader ended by a signal while it waits on a FIFO). The pair fails with the line of a source
+        that broke off, filename keeps its old bytes, standard error names the source, and the exit is 0."""
+        cases = {"crash": (CRASH, None), "endless loop": (SPIN, None), "signal while waiting on a FIFO": (None, "fifo")}
+        for name, (marker, fifo) in cases.items():
+            with self.subTest(name):
+                out = self.scratch("cover.jpg", KEEP)
+                started = time.monotonic()
+                if fifo:
+                    if WINDOWS:
+                        self.skipTest("Windows has no FIFOs in its file system")
+                    source = self.scratch(f"{name}.flac")
+                    os.mkfifo(source)
+                    args, feed = invocation([source, out], None)
+                    result, held = run_ending_the_reader(COMMAND + args, feed, source)
+                    self.assertTrue(held, "nothing held the FIFO")
+                else:
+                    environment = fault_environment()
+                    source = self.scratch(f"{marker}.flac", read(media("song.flac")))
+                    result = run(source, out, env=environment, timeout=60)
+                self.assertRefused(result, source, "could not read the format header", out, KEEP)
+                self.assertEqual([line for line in result.stderr.splitlines() if "gave up on" in line],
+                                 [line for line in result.stderr.splitlines() if source in line], result)
+                self.assertIn(source, result.stderr)
+                if marker == SPIN:
+                    report(f"an endless loop in the library ended after {time.monotonic() - started:.1f} s")
 
     def test_source_cut_inside_the_picture_is_refused(self):
         """A source that ends inside the picture must never yield a short picture."""
@@ -129,6 +160,84 @@ class Outputs(VantrellCase):
                 else:
                     self.assertRefused(result, uri, f"could not write album art to {out}")
                 self.assertEqual(read(song), read(media("song-v23.mp3")), "the source was changed")
+
+    @unittest.skipIf(WINDOWS, "Windows has neither ulimit nor SIGXFSZ")
+    def test_a_failed_write_keeps_the_old_file(self):
+        """Each case: the shell's words before vantrell that make the write fail partway (a file-size limit of
+        64 KiB stands in for a full disk). filename keeps its old bytes, nothing else is left in its folder,
+        and the line says that the write failed."""
+        cases = {"file-size limit, SIGXFSZ ignored by the shell": 'trap "" XFSZ; ulimit -f 128; exec "$@"',
+                 "file-size limit, SIGXFSZ left as it comes": 'ulimit -f 128; exec "$@"'}
+        for name, words in cases.items():
+            with self.subTest(name):
+                folder = self.scratch(name)
+                os.makedirs(folder)
+                out = self.scratch(os.path.join(name, "cover.png"), KEEP)
+                result = run(media("large-picture.mp3"), out, command=["sh", "-c", words, "sh"] + COMMAND)
+                self.assertRefused(result, media("large-picture.mp3"), f"could not write album art to {out}", out, KEEP)
+                self.assertEqual(os.listdir(folder), ["cover.png"], "a new file was left behind")
+
+    def test_names_that_are_not_plain_files(self):
+        """Each case: filename, how it is made, and what must hold afterwards. Devices and FIFOs are written
+        in place; a symbolic link stays a link to its target, which gets the picture; the new file has the
+        old one's permission bits; a hard link to the old file keeps the old bytes, as after any tool that
+        replaces a file whole."""
+        picture = picture_of("cover.jpg")
+
+        def fifo(out):
+            os.mkfifo(out)
+            taken = []
+            reader = threading.Thread(target=lambda: taken.append(read(out)), daemon=True)
+            reader.start()
+            return lambda: reader.join(10) or self.assertEqual(taken, [picture], "the FIFO's reader got otherwise")
+
+        def symbolic_link(out):
+            os.makedirs(self.scratch("art"))
+            target = self.scratch("art/real.jpg", KEEP)
+            os.symlink("art/real.jpg", out)
+            return lambda: (self.assertTrue(os.path.islink(out), "the link was replaced"),
+                            self.assertEqual(read(target), picture, "the link's target"))
+
+        def permissions(out):
+            self.scratch("cover.jpg", KEEP)
+            os.chmod(out, 0o640)
+            return lambda: (self.assertEqual(os.stat(out).st_mode & 0o7777, 0o640), self.assertEqual(read(out), picture))
+
+        def hard_link(out):
+            self.scratch("cover.jpg", KEEP)
+            os.link(out, self.scratch("other name.jpg"))
+            return lambda: (self.assertEqual(read(out), picture), self.assertFileHolds(self.scratch("other name.jpg"), KEEP))
+
+        def folder_refuses_new_files(out):
+            self.scratch("cover.jpg", KEEP)
+            if subprocess.run(["chattr", "+i", self.dir], capture_output=True).returncode != 0:
+                self.skipTest("chattr +i is not supported here (needs root and a file system with the flag)")
+            self.addCleanup(subprocess.run, ["chattr", "-i", self.dir])
+            return lambda: self.assertEqual(read(out), picture)
+
+        cases = {
+            "/dev/null, with standard input from /dev/null": ("/dev/null", None, os.devnull),
+            "a FIFO": ("cover.jpg", fifo, None),
+            "a symbolic link": ("cover.jpg", symbolic_link, None),
+            "permission bits": ("cover.jpg", permissions, None),
+            "a hard link": ("cover.jpg", hard_link, None),
+            "a folder that refuses new files": ("cover.jpg", folder_refuses_new_files, None),
+        }
+        for name, (filename, make, stdin) in cases.items():
+            with self.subTest(name):
+                if WINDOWS and name != "a hard link":
+                    self.skipTest("Windows has no such names, or wine cannot make them")
+                out = filename if filename.startswith("/") else self.scratch(filename)
+                if os.path.lexists(out) and out != "/dev/null":
+                    os.remove(out)
+                check = make(out) if make else lambda: None
+                before = sorted(os.listdir(self.dir))
+                with open(stdin or os.devnull, "rb") as feed:
+                    result = run(media("song.flac"), out, stdin=feed if stdin else None)
+                self.assertClean(result)
+                self.assertEqual(result.lines, [f"Opening {media('song.flac')}", success_line(out)], result)
+                check()
+                self.assertEqual(sorted(os.listdir(self.dir)), before, "a file was left beside filename")
 
     def test_standard_output_that_cannot_be_written(self):
         """The file is the product: with standard output gone, full or closed, it is written all the same."""
