@@ -10,12 +10,12 @@ import re
 import statistics
 import subprocess
 import sys
-import time
+
+from timing import RUNS, WARMUP, measure
 
 WORK, DEFAULT = sys.argv[1], sys.argv[2]
 LEAN = sys.argv[3] if len(sys.argv) > 3 else None
 ARMHF = sys.argv[4:6] if len(sys.argv) > 5 else None
-RUNS, WARMUP = int(os.environ.get("BENCH_RUNS", "41")), 5
 MEDIA = os.path.join(WORK, "media")
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
@@ -47,31 +47,6 @@ def make_media():
                "-frames:v", "1", media("huge.png"))
         ffmpeg("-f", "lavfi", "-i", "sine=duration=1", "-i", media("huge.png"), "-map", "0", "-map", "1",
                "-c:a", "libmp3lame", "-c:v", "copy", "-disposition:v", "attached_pic", media("huge-picture.mp3"))
-
-
-def spawn(argv):
-    """One run: wall seconds."""
-    start = time.perf_counter()
-    with open(os.devnull, "r+b") as null:
-        pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=[
-            (os.POSIX_SPAWN_DUP2, null.fileno(), 0), (os.POSIX_SPAWN_DUP2, null.fileno(), 1),
-            (os.POSIX_SPAWN_DUP2, null.fileno(), 2)])
-        _, status = os.waitpid(pid, 0)
-    elapsed = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"{argv} exited with {status}")
-    return elapsed
-
-
-def measure(commands, runs=RUNS):
-    """Interleaved runs of each named command; median seconds per name."""
-    times = {name: [] for name in commands}
-    for i in range(WARMUP + runs):
-        for name, argv in commands.items():
-            elapsed = spawn(argv)
-            if i >= WARMUP:
-                times[name].append(elapsed)
-    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def row(what, value, target=None, unit="×"):

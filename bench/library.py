@@ -19,16 +19,22 @@ import sys
 import tempfile
 import time
 
-WORK, DEFAULT, STATIC = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
-CHART = sys.argv[4] if len(sys.argv) > 4 else os.path.join(WORK, "whole-library.svg")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "3"))
 COPIES, DAMAGED = 75, 100  # of each of the 12 containers, plus damaged copies: 1,000 files
 FAR_SOURCES, FAR_DELAY = 60, 0.3
 HERE = os.path.dirname(os.path.abspath(__file__))
-MEDIA, LIBRARY = os.path.join(WORK, "media"), os.path.join(WORK, "library")
-os.environ.update(VANTRELL_COMMAND=os.path.join(STATIC, "vantrell"), VANTRELL_MEDIA=MEDIA,
-                  VANTRELL_BATCH_COMMAND=os.path.join(STATIC, "vantrell-batch"))
 ONE_CORE = ["taskset", "-c", "0"]
+WORK = DEFAULT = STATIC = CHART = MEDIA = LIBRARY = None  # set by setup
+
+
+def setup(work, default, static, chart=None):
+    """Where the library is made and which builds are measured; other benchmarks that import this call it too."""
+    global WORK, DEFAULT, STATIC, CHART, MEDIA, LIBRARY
+    WORK, DEFAULT, STATIC = work, os.path.abspath(default), os.path.abspath(static)
+    CHART = chart or os.path.join(WORK, "whole-library.svg")
+    MEDIA, LIBRARY = os.path.join(WORK, "media"), os.path.join(WORK, "library")
+    os.environ.update(VANTRELL_COMMAND=os.path.join(STATIC, "vantrell"), VANTRELL_MEDIA=MEDIA,
+                      VANTRELL_BATCH_COMMAND=os.path.join(STATIC, "vantrell-batch"))
 
 
 def make_library():
@@ -140,9 +146,9 @@ def far_sources():
     return together, alone, written, len(server.requests)
 
 
-def peak_memory(files, count):
-    """Peak resident KiB of the static vantrell-batch over count pairs from the library, written to 64 names
-    in turn (so that no two consecutive pairs are alternatives)."""
+def peak_memory(files, count, build=None):
+    """Peak resident KiB of vantrell-batch (the static one unless build names another) over count pairs from
+    the library, written to 64 names in turn (so that no two consecutive pairs are alternatives)."""
     with tempfile.TemporaryDirectory(dir=WORK) as out:
         pairs = os.path.join(WORK, f"pairs-{count}")
         with open(pairs, "wb") as f:
@@ -150,7 +156,7 @@ def peak_memory(files, count):
                 f.write(os.fsencode(files[n % len(files)]) + b"\0" + os.fsencode(os.path.join(out, f"{n % 64}")) + b"\0")
         with open(pairs, "rb") as feed:
             subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(WORK, "peak"),
-                            os.path.join(STATIC, "vantrell-batch")], stdin=feed, stdout=subprocess.DEVNULL,
+                            os.path.join(build or STATIC, "vantrell-batch")], stdin=feed, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=True)
     return int(open(os.path.join(WORK, "peak")).read().split()[-1])
 
@@ -220,4 +226,5 @@ def main():
 
 
 if __name__ == "__main__":
+    setup(*sys.argv[1:5])
     main()
