@@ -52,7 +52,8 @@ class Connection {
     // begun, for another reader. The gate survives the reader, so the supervisor knows which pair was in
     // progress when it crashed.
     bool begin_pair(std::uint64_t number);  // false: taken back, not to be read here
-    bool take_back_pairs(std::uint64_t from, std::uint64_t through);  // false: the reader has begun from
+    // Takes back the pairs after reading, up to through, if the reader is reading that pair just now.
+    bool take_back_pairs_after(std::uint64_t reading, std::uint64_t through);
     std::uint64_t pairs_begun() const;
     State &state() { return *state_; }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -183,13 +184,11 @@ bool write_in_place(const char *filename, const char *data, std::size_t size)
     return std::fclose(out.release()) == 0 && written;
 }
 
-bool write_all(int fd, const char *data, std::size_t size, const DeferredSignals &deferred)
+// Writes every byte through write_some, which writes what it can of what it is given; false when it fails.
+template <typename WriteSome> bool write_every_byte(const char *data, std::size_t size, WriteSome write_some)
 {
-    constexpr std::size_t chunk = 1 << 20;  // between chunks, a signal to end the run is looked for
-    for (bool first = true; size > 0; first = false) {
-        if (!first && deferred.pending())
-            return false;
-        const ssize_t written = write(fd, data, std::min(size, chunk));
+    while (size > 0) {
+        const ssize_t written = write_some(data, size);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -198,6 +197,19 @@ bool write_all(int fd, const char *data, std::size_t size, const DeferredSignals
         size -= static_cast<std::size_t>(written);
     }
     return true;
+}
+
+// Between chunks of a large picture, a signal to end the run is looked for.
+bool write_file(int fd, const char *data, std::size_t size, const DeferredSignals &deferred)
+{
+    bool first = true;
+    return write_every_byte(data, size, [&](const char *bytes, std::size_t left) -> ssize_t {
+        if (!std::exchange(first, false) && deferred.pending()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        return write(fd, bytes, std::min<std::size_t>(left, 1 << 20));
+    });
 }
 
 }  // namespace
@@ -260,7 +272,7 @@ bool replace_file(const char *filename, const char *data, std::size_t size)
         if ((made.st_mode & 07777) != (old.st_mode & 07777) && fchmod(temporary.fd(), old.st_mode & 07777) != 0)
             return false;
     }
-    return write_all(temporary.fd(), data, size, deferred) && temporary.close_and_rename(target);
+    return write_file(temporary.fd(), data, size, deferred) && temporary.close_and_rename(target);
 }
 
 // A word shared by a reader and its supervisor, which survives the reader: the gate of their connection.
@@ -301,18 +313,9 @@ Connection::~Connection() = default;
 
 bool Connection::send(const void *data, std::size_t size)
 {
-    const char *bytes = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t sent = state_->socket ? ::send(state_->fd, bytes, size, MSG_NOSIGNAL)
-                                            : write(state_->fd, bytes, size);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        bytes += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
+    return write_every_byte(static_cast<const char *>(data), size, [this](const char *bytes, std::size_t left) {
+        return state_->socket ? ::send(state_->fd, bytes, left, MSG_NOSIGNAL) : write(state_->fd, bytes, left);
+    });
 }
 
 long Connection::receive(void *data, std::size_t size, bool wait)
@@ -336,7 +339,9 @@ long Connection::receive(void *data, std::size_t size, bool wait)
 
 namespace {
 
-// The gate's word: the number of the last pair begun in the high half, the last pair taken back in the low.
+// The gate's word: the number of the last pair begun in the high half; in the low, the last pair taken back,
+// which with every pair before it the reader does not begin: pairs are taken back only from behind the one
+// being read, and every pair before that one has been begun.
 constexpr std::uint64_t low_half = 0xffffffffu;
 
 }  // namespace
@@ -353,13 +358,13 @@ bool Connection::begin_pair(std::uint64_t number)
     return true;
 }
 
-bool Connection::take_back_pairs(std::uint64_t from, std::uint64_t through)
+bool Connection::take_back_pairs_after(std::uint64_t reading, std::uint64_t through)
 {
     if (!state_->gate())
         return false;
     std::uint64_t gate = state_->gate()->load();
     do {
-        if ((gate >> 32) >= from)
+        if ((gate >> 32) != reading)
             return false;
     } while (!state_->gate()->compare_exchange_weak(gate, (gate & ~low_half) | (through & low_half)));
     return true;

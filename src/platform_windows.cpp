@@ -234,7 +234,9 @@ long Connection::receive(void *data, std::size_t size, bool wait)
 
 namespace {
 
-// The gate's word: the number of the last pair begun in the high half, the last pair taken back in the low.
+// The gate's word: the number of the last pair begun in the high half; in the low, the last pair taken back,
+// which with every pair before it the reader does not begin: pairs are taken back only from behind the one
+// being read, and every pair before that one has been begun.
 constexpr std::uint64_t low_half = 0xffffffffu;
 
 }  // namespace
@@ -251,13 +253,13 @@ bool Connection::begin_pair(std::uint64_t number)
     return true;
 }
 
-bool Connection::take_back_pairs(std::uint64_t from, std::uint64_t through)
+bool Connection::take_back_pairs_after(std::uint64_t reading, std::uint64_t through)
 {
     if (!state_->note)
         return false;
     std::uint64_t gate = state_->note->load();
     do {
-        if ((gate >> 32) >= from)
+        if ((gate >> 32) != reading)
             return false;
     } while (!state_->note->compare_exchange_weak(gate, (gate & ~low_half) | (through & low_half)));
     return true;

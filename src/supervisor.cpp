@@ -476,7 +476,7 @@ void Supervisor::take_back_waiting_pairs()
     const Clock::time_point now = Clock::now();
     for (const auto &slot : slots_) {
         if (slot->gone || slot->held.size() < 2 || now - slot->front_since < patience ||
-            !slot->reader->connection().take_back_pairs(slot->held[1].number, slot->sent))
+            !slot->reader->connection().take_back_pairs_after(slot->held.front().number, slot->sent))
             continue;
         while (slot->held.size() > 1) {
             give_back(slot->held.back(), false);

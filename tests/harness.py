@@ -230,10 +230,11 @@ def fault_environment():
             f.write(FAULT_LIBRARY)
         subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", f"{library}.{os.getpid()}", source, "-ldl"], check=True)
         os.replace(f"{library}.{os.getpid()}", library)  # whole, even when suites build it side by side
-    # A sanitizer must neither insist on coming first nor report the crash as a finding of its own.
+    # A sanitizer must neither insist on coming first nor report the crash as a finding of its own; valgrind
+    # would take what a crashed reader still held for lost.
     options = "verify_asan_link_order=0:handle_segv=0"
     return {"LD_PRELOAD": library, "ASAN_OPTIONS": f"{os.environ.get('ASAN_OPTIONS', '')}:{options}",
-            "TSAN_OPTIONS": f"{os.environ.get('TSAN_OPTIONS', '')}:handle_segv=0"}
+            "TSAN_OPTIONS": f"{os.environ.get('TSAN_OPTIONS', '')}:handle_segv=0", "VALGRIND_OPTS": "--leak-check=no"}
 
 
 def descendants(pid):

@@ -121,12 +121,13 @@ class Pairs(VantrellCase):
                                         f"Wrote album art to {second}"])
 
     def test_a_stalled_source_holds_up_nothing_else(self):
-        """A silent server among local pairs: those after it are written while it waits, and its lines come in
+        """A silent server among local pairs, more of them than there are readers, so that some are given to
+        the silent one's reader while it waits: those after it are written meanwhile, and its lines come in
         their place when it gives up."""
         with LoopbackServer({"/silent.flac": {"silent": True}}) as server:
             silent = server.url("/silent.flac")
-            locals_after = [(media(entry["file"]), self.scratch(f"after {n}.img"))
-                            for n, entry in enumerate(MANIFEST) if not entry["tag_at_end"]]
+            locals_after = [(media(entry["file"]), self.scratch(f"after {copy} {n}.img"))
+                            for copy in range(4) for n, entry in enumerate(MANIFEST) if not entry["tag_at_end"]]
             before = self.scratch("before.img")
             feed = pairs(media("song.flac"), before, silent, self.scratch("silent.img", KEEP),
                          *[name for pair in locals_after for name in pair])
