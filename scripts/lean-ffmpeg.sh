@@ -45,7 +45,7 @@ if ! ls "$sources"/ffmpeg-*/configure >/dev/null 2>&1; then
     if [ -f /etc/apt/sources.list ]; then
       grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $sudo tee /etc/apt/sources.list.d/vantrell-deb-src.list >/dev/null
     fi
-    $sudo apt-get update -q
+    "$top/scripts/install-deps.sh" update
   fi
   mkdir -p "$sources"
   (cd "$sources" && apt-get source --download-only ffmpeg >/dev/null && dpkg-source -x ffmpeg_*.dsc >/dev/null)

@@ -29,6 +29,6 @@ for package in $packages; do
     missing="$missing $package"
 done
 [ -n "$missing" ] || exit 0
-$sudo apt-get update -q
+"$(dirname "$0")/install-deps.sh" update
 # shellcheck disable=SC2086  # one word per package
 $sudo apt-get install -y -q --no-install-recommends $packages
