@@ -8,5 +8,5 @@ scripts/install-deps.sh test
 dir=${BUILD_DIR:-build}
 cmake -S . -B "$dir" -DVANTRELL_WERROR=ON "$@"
 cmake --build "$dir" --parallel
-cd "$dir" && ctest --output-on-failure --parallel 2 ${TESTS:+--tests-regex "$TESTS"}
+cd "$dir" && ctest --output-on-failure --parallel 4 ${TESTS:+--tests-regex "$TESTS"}
 grep -ho "report: .*" Testing/Temporary/LastTest.log || true  # what the tests found of this platform

@@ -36,9 +36,6 @@ class Outbox {
     std::string gathered_;
 };
 
-// Waits for the next whole message; false at the end of the connection or when what comes is no message.
-bool receive_message(platform::Connection &from, Message *message);
-
 // Messages as they arrive.
 class Inbox {
   public:

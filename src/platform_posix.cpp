@@ -266,8 +266,9 @@ bool replace_file(const char *filename, const char *data, std::size_t size)
     struct stat made;
     if (exists && fstat(temporary.fd(), &made) == 0) {
         // Another owner's file keeps its owner where the system allows it; its permission bits always.
-        if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) && fchown(temporary.fd(), old.st_uid, old.st_gid) != 0) {
-            // Only the owner's privilege could give it away: the new file stays ours.
+        const bool other_owner = made.st_uid != old.st_uid || made.st_gid != old.st_gid;
+        if (other_owner && fchown(temporary.fd(), old.st_uid, old.st_gid) != 0) {
+            // Only privilege could give it away: the new file stays ours.
         }
         if ((made.st_mode & 07777) != (old.st_mode & 07777) && fchmod(temporary.fd(), old.st_mode & 07777) != 0)
             return false;
@@ -310,6 +311,17 @@ struct Connection::State {
 
 Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Connection::~Connection() = default;
+
+namespace {
+
+// A connection whose state holds these fields.
+template <typename... Fields> std::unique_ptr<Connection> connection_of(Fields &&...fields)
+{
+    return std::make_unique<Connection>(
+        std::unique_ptr<Connection::State>(new Connection::State{std::forward<Fields>(fields)...}));
+}
+
+}  // namespace
 
 bool Connection::send(const void *data, std::size_t size)
 {
@@ -374,7 +386,7 @@ std::uint64_t Connection::pairs_begun() const { return state_->gate() ? state_->
 
 std::unique_ptr<Connection> standard_input()
 {
-    return std::make_unique<Connection>(std::unique_ptr<Connection::State>(new Connection::State{0, false, false, nullptr}));
+    return connection_of(0, false, false, nullptr);
 }
 
 void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
@@ -454,13 +466,12 @@ std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &s
         for (Connection *other : others)
             close(other->state().fd);
         take_reader_streams(keeps_standard_input);
-        Connection connection(std::unique_ptr<Connection::State>(new Connection::State{ends[1], true, true, note}));
-        serve(connection);
+        const std::unique_ptr<Connection> connection = connection_of(ends[1], true, true, note);
+        serve(*connection);
         end_program();
     }
     close(ends[1]);
-    auto connection = std::make_unique<Connection>(
-        std::unique_ptr<Connection::State>(new Connection::State{ends[0], true, true, std::move(note)}));
+    auto connection = connection_of(ends[0], true, true, std::move(note));
     clockid_t clock;
     const bool has_clock = clock_getcpuclockid(pid, &clock) == 0;
     return std::make_unique<Reader>(std::unique_ptr<State>(new State{pid, std::move(connection), clock, has_clock}));

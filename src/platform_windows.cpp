@@ -202,6 +202,17 @@ struct Connection::State {
 Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Connection::~Connection() = default;
 
+namespace {
+
+// A connection whose state holds these fields.
+template <typename... Fields> std::unique_ptr<Connection> connection_of(Fields &&...fields)
+{
+    return std::make_unique<Connection>(
+        std::unique_ptr<Connection::State>(new Connection::State{std::forward<Fields>(fields)...}));
+}
+
+}  // namespace
+
 bool Connection::send(const void *data, std::size_t size)
 {
     Pipe &pipe = *state_->outgoing;
@@ -284,7 +295,7 @@ std::unique_ptr<Connection> standard_input()
         pipe->writer_closed = true;
         SetEvent(pipe->arrived);
     }).detach();
-    return std::make_unique<Connection>(std::unique_ptr<Connection::State>(new Connection::State{pipe, nullptr, nullptr}));
+    return connection_of(pipe, nullptr, nullptr);
 }
 
 void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
@@ -318,12 +329,10 @@ std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &s
 {
     auto to_reader = std::make_shared<Pipe>(), to_supervisor = std::make_shared<Pipe>();
     auto note = std::make_shared<std::atomic<std::uint64_t>>(0);
-    auto supervisor_end = std::make_unique<Connection>(
-        std::unique_ptr<Connection::State>(new Connection::State{to_supervisor, to_reader, note}));
+    auto supervisor_end = connection_of(to_supervisor, to_reader, note);
     std::thread thread([serve, to_reader, to_supervisor, note] {
-        Connection reader_end(
-            std::unique_ptr<Connection::State>(new Connection::State{to_reader, to_supervisor, note}));
-        serve(reader_end);
+        const std::unique_ptr<Connection> reader_end = connection_of(to_reader, to_supervisor, note);
+        serve(*reader_end);
     });
     return std::make_unique<Reader>(
         std::unique_ptr<State>(new State{std::move(supervisor_end), std::move(thread)}));

@@ -1,10 +1,9 @@
 // A reader: everything it does with a source happens here, in a process that the supervisor can lose
 // without losing the run. For each pair it receives, it first passes the gate of its connection, which says
 // whether the supervisor still wants it read here and keeps a note of it that the supervisor finds even
-// after a crash; then it runs the extractor and sends back the pair's
-// report in one piece: its lines, the picture if any, and the end of the pair. A pair that someone
-// watches as it runs (vantrell's) has its first line sent at once, so that a source that keeps the
-// reader waiting is seen to be waited on.
+// after a crash; then it runs the extractor and sends back the pair's report in one piece: its lines, the
+// picture if any, and the end of the pair. A pair that someone watches as it runs (vantrell's) has its
+// first line sent at once, so that a source that keeps the reader waiting is seen to be waited on.
 #include "reader.h"
 
 #include "extractor.h"

@@ -9,8 +9,8 @@ import threading
 import time
 import unittest
 
-from harness import (COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, fault_environment, hls_playlist,
-                     invocation, media, picture_of, read, report, run, run_ending_the_reader, success_line)
+from harness import (BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, fault_environment,
+                     hls_playlist, invocation, media, picture_of, read, report, run, run_ending_the_reader, success_line)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -68,6 +68,8 @@ class Sources(VantrellCase):
             with self.subTest(name):
                 out = self.scratch("cover.jpg", KEEP)
                 started = time.monotonic()
+                if marker == SPIN and BATCH:
+                    self.skipTest("ten seconds of a processor: the batch suite has its own endless loop")
                 if fifo:
                     if WINDOWS:
                         self.skipTest("Windows has no FIFOs in its file system")
