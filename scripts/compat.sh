@@ -5,6 +5,7 @@
 #   VANTRELL_CACHE   cache folder (default: ~/.cache/vantrell)
 #   DEBIAN_MIRROR    where debootstrap and apt fetch from (default: deb.debian.org)
 #   VANTRELL_SWEEP_SAMPLE  damaged inputs the sweep samples in the chroots (default: all)
+#   VANTRELL_TEST_BATCH    OFF: the suites run against vantrell only, and vantrell-batch's own rows
 # Needs root (debootstrap, chroot, mount).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -72,7 +73,8 @@ for suite in "$@"; do
   echo "== $suite: $(chroot "$root" sh -c 'cmake --version | head -1; ffmpeg -version | head -1')"
   chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 CI="${CI:-}" \
     ${VANTRELL_SWEEP_SAMPLE:+VANTRELL_SWEEP_SAMPLE=$VANTRELL_SWEEP_SAMPLE} \
-    sh -c 'cd /src && scripts/test.sh'
+    ${VANTRELL_TEST_BATCH:+VANTRELL_TEST_BATCH=$VANTRELL_TEST_BATCH} \
+    sh -c 'cd /src && scripts/test.sh ${VANTRELL_TEST_BATCH:+-DVANTRELL_TEST_BATCH=$VANTRELL_TEST_BATCH}'
   unmount_all "$root"
   echo "== $suite: passed in $((SECONDS - start)) s"
 done
