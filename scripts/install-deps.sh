@@ -19,7 +19,7 @@ update() {
   echo "install-deps: going on with the package lists as they are" >&2
 }
 
-build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil-dev"
+build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil-dev libseccomp-dev"
 case "${1:-build}" in
 update) update; exit 0 ;;
 build) packages=$build ;;

@@ -23,6 +23,8 @@
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
+#include "confinement.h"
+
 #include <sys/prctl.h>
 #endif
 #ifdef __GLIBC__
@@ -466,6 +468,9 @@ std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &s
         for (Connection *other : others)
             close(other->state().fd);
         take_reader_streams(keeps_standard_input);
+#ifdef __linux__
+        confine_reader();
+#endif
         const std::unique_ptr<Connection> connection = connection_of(ends[1], true, true, note);
         serve(*connection);
         end_program();

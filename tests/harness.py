@@ -1,6 +1,7 @@
 """Shared pieces of the black-box tests: running vantrell, its own lines, the test media, a loopback server."""
 import errno
 import gzip
+import hashlib
 import http.server
 import json
 import os
@@ -35,7 +36,8 @@ OWN_LINE = re.compile(r"^(usage: vantrell uri filename|usage: vantrell-batch < u
                       r"|usage: vantrell-batch: no filename after .*|Path is NULL|Opening .*|avformat_open_input\(\) failed"
                       r"|could not read the format header|Wrote album art to .*|could not write album art to .*)$")
 # What a sanitizer or valgrind prints when it finds something, even where the exit status hides it.
-CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:|==\d+== (Invalid|Conditional|.*lost in)")
+CHECKER_REPORT = re.compile(r"ERROR: (Address|Leak)Sanitizer|LeakSanitizer has encountered|WARNING: ThreadSanitizer|"
+                            r"runtime error:|==\d+== (Invalid|Conditional|.*lost in)")
 
 
 KEEP = b"an older file that must survive\n"  # what a pre-existing filename holds
@@ -161,6 +163,16 @@ class VantrellCase(unittest.TestCase):
         self.assertNotIn(success_line(out), result.lines)
         self.assertFileHolds(out, KEEP)
 
+    def victims(self, act):
+        """A folder holding one file, victim, for a hijacked demuxer to attack with act; the environment that
+        sets it on, and a function that tells what the folder holds."""
+        folder = self.scratch(f"victims of {act}")
+        os.makedirs(folder)
+        self.scratch(os.path.join(folder, "victim"), KEEP)
+        def contents():
+            return {name: read(os.path.join(folder, name)) for name in sorted(os.listdir(folder))}
+        return {**fault_environment(), "VANTRELL_VICTIMS": folder}, contents
+
     def assertFileHolds(self, path, content):
         if content is None:
             self.assertFalse(os.path.lexists(path), f"{path} was created")
@@ -169,15 +181,45 @@ class VantrellCase(unittest.TestCase):
 
 
 # A demuxer gone wrong, stood in for by a library that the tests preload: when a file whose name holds one
-# of these markers is opened, it crashes, or loops for ever burning the processor.
+# of these markers is opened, it crashes, or loops for ever burning the processor, or (attack-ACT) a hijacked
+# demuxer tries the act on the file "victim" in the folder that VANTRELL_VICTIMS names, then reads on.
 CRASH, SPIN = "crash-on-open", "spin-on-open"
+ATTACKS = ["create", "write", "truncate", "delete", "rename", "run-a-program"]
 FAULT_LIBRARY = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+static void attack(const char *act)
+{
+    const char *folder = getenv("VANTRELL_VICTIMS");
+    char victim[4096], other[4096];
+    if (!folder)
+        return;
+    snprintf(victim, sizeof victim, "%s/victim", folder);
+    snprintf(other, sizeof other, "%s/other", folder);
+    int fd = -1;
+    if (!strncmp(act, "create", 6))
+        fd = open(other, O_WRONLY | O_CREAT, 0644);
+    else if (!strncmp(act, "write", 5))
+        fd = open(victim, O_WRONLY);
+    else if (!strncmp(act, "truncate", 8))
+        truncate(victim, 0);
+    else if (!strncmp(act, "delete", 6))
+        unlink(victim);
+    else if (!strncmp(act, "rename", 6))
+        rename(victim, other);
+    else if (!strncmp(act, "run-a-program", 13))
+        execl("/bin/sh", "sh", "-c", "echo ran >\"$VANTRELL_VICTIMS/other\"", (char *)NULL);
+    if (fd >= 0 && write(fd, "hijacked", 8) == 8)
+        close(fd);
+}
 
 static void misbehave(const char *path)
 {
@@ -188,6 +230,8 @@ static void misbehave(const char *path)
     if (strstr(name, "spin-on-open"))
         for (volatile unsigned long turns = 0;; turns++)
             ;
+    if (strstr(name, "attack-"))
+        attack(strstr(name, "attack-") + 7);
 }
 
 #define OPEN(name)                                                         \
@@ -211,6 +255,17 @@ OPEN(open64)
 """
 
 
+def unconfined_reason():
+    """Why readers run unconfined in this configuration, or None where the kernel confines them."""
+    if WINDOWS:
+        return "Windows readers are threads of the program, unconfined"
+    if any("qemu" in os.path.basename(word) for word in COMMAND):
+        return "qemu keeps the program's seccomp filter and Landlock rules off"
+    if any(os.path.basename(word) == "valgrind" for word in COMMAND):
+        return "valgrind does not let a program install a seccomp filter or Landlock rules"
+    return None
+
+
 def fault_environment():
     """The environment that preloads the fault library into the program, compiled now; skips the test where a
     preloaded library cannot reach the program's opens (Windows, an emulator, a static binary)."""
@@ -223,7 +278,7 @@ def fault_environment():
     if "program interpreter" not in interpreter:
         raise unittest.SkipTest("a static program has no dynamic loader to preload a library")
     folder = os.environ.get("VANTRELL_SCRATCH") or tempfile.gettempdir()
-    library = os.path.join(folder, "fault-on-open.so")
+    library = os.path.join(folder, f"fault-on-open-{hashlib.sha256(FAULT_LIBRARY.encode()).hexdigest()[:12]}.so")
     if not os.path.exists(library):
         source = os.path.join(folder, f"fault-on-open-{os.getpid()}.c")
         with open(source, "w") as f:
@@ -266,10 +321,10 @@ def holders(pid, path):
     return held
 
 
-def run_ending_the_reader(command, feed, fifo, how=signal.SIGKILL, timeout=30):
-    """Runs command with feed on standard input, one of whose sources is the FIFO fifo; once a process holds
-    the FIFO open and waits for its bytes, sends it the signal how. The Result, and the processes that held
-    the FIFO."""
+def run_holding_a_fifo(command, feed, fifo, while_held, timeout=30):
+    """Runs command with feed on standard input, one of whose sources is the FIFO fifo. Once a process holds
+    the FIFO open and waits for the rest of a FLAC header, calls while_held(supervisor's pid, the processes
+    that hold the FIFO, the FIFO's writing end). The Result, and the processes that held the FIFO."""
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdin.write(feed or b"")
     process.stdin.close()
@@ -290,8 +345,7 @@ def run_ending_the_reader(command, feed, fifo, how=signal.SIGKILL, timeout=30):
         held = []
         while not held and time.monotonic() < deadline:
             held = holders(process.pid, fifo)
-        for pid in held:
-            os.kill(pid, how)
+        writer = while_held(process.pid, held, writer)
         output, errors = process.communicate(timeout=timeout * SLOWDOWN)
     finally:
         if writer is not None:
@@ -300,6 +354,15 @@ def run_ending_the_reader(command, feed, fifo, how=signal.SIGKILL, timeout=30):
             process.kill()
             process.communicate()
     return Result(subprocess.CompletedProcess(process.args, process.returncode, output, errors)), held
+
+
+def run_ending_the_reader(command, feed, fifo, how=signal.SIGKILL, timeout=30):
+    """As run_holding_a_fifo, sending the signal how to the processes that hold the FIFO."""
+    def end(_, held, writer):
+        for pid in held:
+            os.kill(pid, how)
+        return writer
+    return run_holding_a_fifo(command, feed, fifo, end, timeout)
 
 
 class LoopbackServer:

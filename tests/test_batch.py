@@ -8,8 +8,9 @@ import subprocess
 import time
 import unittest
 
-from harness import (BATCH_COMMAND, CRASH, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS, LoopbackServer,
-                     Result, VantrellCase, fault_environment, media, pairs, picture_of, read, run, run_ending_the_reader)
+from harness import (ATTACKS, BATCH_COMMAND, CRASH, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS,
+                     LoopbackServer, Result, VantrellCase, fault_environment, media, pairs, picture_of, read, run,
+                     run_ending_the_reader, unconfined_reason)
 
 SPAN = 30  # seconds in which a network source must deliver 1,024 bytes
 
@@ -187,6 +188,32 @@ class Faults(VantrellCase):
                 self.assertEqual(len(self.gave_up_on(result)), 1, result)
                 self.assertIn(faulty, self.gave_up_on(result)[0])
                 self.assertLess(time.monotonic() - started, 60 * SLOWDOWN, "the batch took too long")
+
+    def test_a_hijacked_reader_changes_nothing(self):
+        """Each case: what a demuxer that a hostile file has taken over tries on a folder of the user's, as one
+        pair among twenty. Nothing there changes, the other nineteen pictures are written, the lines come in
+        input order; the hijacked pair is read on when its acts are refused, and fails when it runs a program."""
+        if unconfined_reason():
+            self.skipTest(unconfined_reason())
+        song, cover = media("song.flac"), picture_of("cover.jpg")
+        for act in ATTACKS:
+            with self.subTest(act):
+                environment, contents = self.victims(act)
+                before = contents()
+                hostile = self.scratch(f"attack-{act}.flac", read(song))
+                sources = [song] * 10 + [hostile] + [song] * 9
+                outs = [self.scratch(f"{act} {n}.jpg") for n in range(20)]
+                result = batch(pairs(*[name for pair in zip(sources, outs) for name in pair]), env=environment)
+                self.assertEqual(contents(), before, "the hijacked reader changed the folder")
+                self.assertClean(result)
+                refused = act == "run-a-program"
+                expected = []
+                for source, out in zip(sources, outs):
+                    failed = refused and source == hostile
+                    expected += [f"Opening {source}", "could not read the format header" if failed
+                                 else f"Wrote album art to {out}"]
+                    self.assertFileHolds(out, None if failed else cover)
+                self.assertEqual(result.lines, expected, result)
 
     def test_many_faults_in_a_long_batch(self):
         """Ten thousand pairs, every hundredth of them a crash (fewer pairs on slow runners): each crash costs

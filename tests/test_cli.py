@@ -9,8 +9,9 @@ import threading
 import time
 import unittest
 
-from harness import (BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, fault_environment,
-                     hls_playlist, invocation, media, picture_of, read, report, run, run_ending_the_reader, success_line)
+from harness import (ATTACKS, BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, descendants,
+                     fault_environment, hls_playlist, invocation, media, picture_of, read, report, run,
+                     run_ending_the_reader, run_holding_a_fifo, success_line, unconfined_reason)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -88,6 +89,47 @@ class Sources(VantrellCase):
                 self.assertIn(source, result.stderr)
                 if marker == SPIN:
                     report(f"an endless loop in the library ended after {time.monotonic() - started:.1f} s")
+
+    def test_a_hijacked_reader_changes_nothing(self):
+        """Each case: what a demuxer that a hostile file has taken over tries on a folder of the user's. Nothing
+        there changes and the exit is 0: refused, the reader reads on and writes the picture; running a
+        program ends the reader, which costs only the pair."""
+        if unconfined_reason():
+            self.skipTest(unconfined_reason())
+        for act in ATTACKS:
+            with self.subTest(act):
+                environment, contents = self.victims(act)
+                before = contents()
+                source = self.scratch(f"attack-{act}.flac", read(media("song.flac")))
+                out = self.scratch("cover.jpg", KEEP)
+                result = run(source, out, env=environment)
+                self.assertEqual(contents(), before, "the hijacked reader changed the folder")
+                if act == "run-a-program":
+                    self.assertRefused(result, source, "could not read the format header", out, KEEP)
+                else:
+                    self.assertExtracted(result, source, out, picture_of("cover.jpg"))
+
+    def test_readers_are_confined(self):
+        """While a reader waits on a FIFO source, the kernel says it is confined and its supervisor is not."""
+        if unconfined_reason():
+            self.skipTest(unconfined_reason())
+        source, out = self.scratch("song.flac"), self.scratch("cover.jpg")
+        os.mkfifo(source)
+        seen = {}  # "supervisor" or "reader": each such process's (Seccomp, NoNewPrivs)
+        def look(supervisor, held, writer):
+            for pid in descendants(supervisor):
+                with open(f"/proc/{pid}/status") as status:
+                    fields = dict(line.split(":", 1) for line in status if ":" in line)
+                role = "supervisor" if pid == supervisor else "reader"
+                seen.setdefault(role, []).append((fields["Seccomp"].strip(), fields["NoNewPrivs"].strip()))
+            with os.fdopen(writer, "wb") as rest:
+                rest.write(read(media("song.flac"))[4:])
+        args, feed = invocation([source, out], None)
+        result, held = run_holding_a_fifo(COMMAND + args, feed, source, look)
+        self.assertExtracted(result, source, out, picture_of("cover.jpg"))
+        self.assertTrue(held, "nothing held the FIFO")
+        self.assertEqual(seen["supervisor"], [("0", "0")], "the supervisor must be free to write")
+        self.assertEqual(set(seen.get("reader", [])), {("2", "1")}, seen)
 
     def test_source_cut_inside_the_picture_is_refused(self):
         """A source that ends inside the picture must never yield a short picture."""
