@@ -28,13 +28,13 @@ namespace platform {
 namespace {
 
 // One refusal: the call by name, and by number for a call younger than this libseccomp (the numbers from
-// 424 on are the same on every architecture); what it gets; and at most one condition on its arguments.
+// 424 on are the same on every architecture); what it gets; and the conditions on its arguments, all of
+// which must hold, each on an argument of its own.
 struct Refusal {
     const char *call;
     int number_if_unknown;
     std::uint32_t action;
-    bool conditional;
-    scmp_arg_cmp condition;
+    std::vector<scmp_arg_cmp> conditions;
 };
 
 constexpr std::uint64_t low_32_bits = 0xFFFFFFFF;
@@ -53,17 +53,17 @@ std::vector<Refusal> refusals(pid_t self)
                         unknown = SCMP_ACT_ERRNO(ENOSYS), fatal = SCMP_ACT_KILL_PROCESS, answered = SCMP_ACT_TRAP;
     std::vector<Refusal> list;
     const auto always = [&list](const char *call, std::uint32_t action, int number = -1) {
-        list.push_back({call, number, action, false, {}});
+        list.push_back({call, number, action, {}});
     };
-    const auto when = [&list](const char *call, std::uint32_t action, scmp_arg_cmp condition) {
-        list.push_back({call, -1, action, true, condition});
+    const auto when = [&list](const char *call, std::uint32_t action, std::vector<scmp_arg_cmp> conditions) {
+        list.push_back({call, -1, action, std::move(conditions)});
     };
     // Opening for writing, creating, truncating: the flags are the second argument of open, the third of
-    // openat. An exclusive creation is answered by answer_trapped_call with a file of memory, in no folder.
+    // openat. Every such open is answered in answer_trapped_call (rules on one call must agree on the
+    // action, or which one applies is left to chance).
     for (const auto &[call, flags] : {std::pair<const char *, unsigned>{"open", 1}, {"openat", 2}}) {
         for (const std::uint64_t flag : {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND})
-            when(call, no_access, flag_set(flags, flag));
-        when(call, answered, flag_set(flags, O_CREAT | O_EXCL));
+            when(call, answered, {flag_set(flags, flag)});
     }
     always("creat", no_access);
     // openat2 hides its flags where a filter cannot look; clone3 likewise. Callers fall back to openat, clone.
@@ -96,14 +96,17 @@ std::vector<Refusal> refusals(pid_t self)
         always(call, fatal);
     always("open_tree_attr", fatal, 467);
     // Signals and tracing only within the reader itself (LeakSanitizer traces its own process).
+    const auto me = static_cast<std::uint64_t>(self);
     for (const char *call : {"kill", "tkill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"})
-        when(call, fatal, other_than(0, static_cast<std::uint64_t>(self)));
-    when("ptrace", fatal, other_than(1, static_cast<std::uint64_t>(self)));
+        when(call, fatal, {other_than(0, me)});
+    when("ptrace", fatal, {other_than(1, me)});
+    for (const char *call : {"process_madvise", "kcmp", "migrate_pages", "move_pages", "perf_event_open"})
+        always(call, fatal);
     // Typing into the terminal that standard error may be.
-    when("ioctl", fatal, equals(1, TIOCSTI));
-    when("ioctl", fatal, equals(1, TIOCLINUX));
+    when("ioctl", fatal, {equals(1, TIOCSTI)});
+    when("ioctl", fatal, {equals(1, TIOCLINUX)});
     // Local sockets reach other programs (a session bus, a container daemon); the network is the source's.
-    when("socket", no_access, equals(0, AF_UNIX));
+    when("socket", no_access, {equals(0, AF_UNIX)});
     return list;
 }
 
@@ -141,9 +144,9 @@ bool exists(int folder, const char *path)
     return fstatat(folder, path, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
 }
 
-// The library makes a temporary file for the cache: protocol (create exclusively, then delete the name at
-// once): a file of memory serves, and nothing appears in a folder. Every other creation or deletion that
-// reaches here is refused.
+// Opens for writing and deletions. The library makes a temporary file for the cache: protocol (create
+// exclusively, then delete the name at once): a file of memory serves, and nothing appears in a folder.
+// Deleting a name that is not there succeeds; every other open for writing or deletion is refused.
 void answer_trapped_call(int, siginfo_t *call, void *context)
 {
     long *argument[4];
@@ -161,13 +164,14 @@ void answer_trapped_call(int, siginfo_t *call, void *context)
     const int folder = in_folder ? static_cast<int>(*argument[0]) : AT_FDCWD;
     const auto *path = reinterpret_cast<const char *>(*argument[in_folder ? 1 : 0]);
     const long flags = *argument[in_folder ? 2 : 1];
-    long result = -EPERM;
-    if (opens && exists(folder, path)) {
+    const bool exclusive = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    long result = opens ? -EACCES : -EPERM;
+    if (opens && exclusive && exists(folder, path)) {
         result = -EEXIST;
-    } else if (opens) {
+    } else if (opens && exclusive) {
         const int fd = memfd_create("vantrell-temporary", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
         result = fd >= 0 ? fd : -errno;
-    } else if (!(in_folder && (flags & AT_REMOVEDIR)) && !exists(folder, path)) {
+    } else if (!opens && !(in_folder && (flags & AT_REMOVEDIR)) && !exists(folder, path)) {
         result = 0;
     }
     *argument[3] = result;
@@ -191,11 +195,9 @@ bool load_filter()
             continue;  // not a call of this architecture
         const std::uint32_t action =
             refusal.action == SCMP_ACT_TRAP && !answers_trapped_calls ? SCMP_ACT_ERRNO(EACCES) : refusal.action;
-        const int added = refusal.conditional
-                              ? seccomp_rule_add_array(filter.get(), action, number, 1, &refusal.condition)
-                              : seccomp_rule_add_array(filter.get(), action, number, 0, nullptr);
-        if (added != 0)
-            return false;
+        const auto count = static_cast<unsigned>(refusal.conditions.size());
+        if (seccomp_rule_add_array(filter.get(), action, number, count, refusal.conditions.data()) != 0)
+            continue;  // a rule that this libseccomp cannot add leaves its call open, and only that call
     }
     struct sigaction answer = {};
     answer.sa_sigaction = answer_trapped_call;
