@@ -73,8 +73,7 @@ PY
       "$stage/"
     documents "$stage"
     licences "$stage" "FFmpeg-LGPL-3.txt:$source_dir/COPYING.LGPLv3" \
-      "mbedTLS-Apache-2.0.txt:/usr/share/common-licenses/Apache-2.0" "zlib.txt:/usr/share/doc/zlib1g/copyright" \
-      "libseccomp-LGPL-2.1.txt:/usr/share/common-licenses/LGPL-2.1"
+      "mbedTLS-Apache-2.0.txt:/usr/share/common-licenses/Apache-2.0" "zlib.txt:/usr/share/doc/zlib1g/copyright"
     tar -C build-release/stage --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
       --mode=u+rw,go+r,go-w --format=gnu -cf - "$name" | gzip -9n >"dist/$name.tar.gz"
   fi

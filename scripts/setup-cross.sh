@@ -8,7 +8,7 @@ set -eu
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-libs="libavformat-dev libavcodec-dev libavutil-dev libseccomp-dev"
+libs="libavformat-dev libavcodec-dev libavutil-dev"
 packages="qemu-user pkg-config cmake"
 for arch in "$@"; do
   case "$arch" in

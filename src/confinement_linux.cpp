@@ -5,12 +5,16 @@
 #include "confinement.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -27,95 +31,101 @@
 namespace platform {
 namespace {
 
-// One refusal: the call by name, and by number for a call younger than this libseccomp (the numbers from
-// 424 on are the same on every architecture); what it gets; and the conditions on its arguments, all of
-// which must hold, each on an argument of its own.
-struct Refusal {
-    const char *call;
-    int number_if_unknown;
-    std::uint32_t action;
-    std::vector<scmp_arg_cmp> conditions;
-};
-
-constexpr std::uint64_t low_32_bits = 0xFFFFFFFF;
-
-scmp_arg_cmp flag_set(unsigned argument, std::uint64_t flag) { return {argument, SCMP_CMP_MASKED_EQ, flag, flag}; }
-// An int argument: the kernel reads its low 32 bits, whatever the caller left in the others.
-scmp_arg_cmp equals(unsigned argument, std::uint64_t value)
-{
-    return {argument, SCMP_CMP_MASKED_EQ, low_32_bits, value};
-}
-scmp_arg_cmp other_than(unsigned argument, std::uint64_t value) { return {argument, SCMP_CMP_NE, value, 0}; }
-
-std::vector<Refusal> refusals(pid_t self)
-{
-    const std::uint32_t refused = SCMP_ACT_ERRNO(EPERM), no_access = SCMP_ACT_ERRNO(EACCES),
-                        unknown = SCMP_ACT_ERRNO(ENOSYS), fatal = SCMP_ACT_KILL_PROCESS, answered = SCMP_ACT_TRAP;
-    std::vector<Refusal> list;
-    const auto always = [&list](const char *call, std::uint32_t action, int number = -1) {
-        list.push_back({call, number, action, {}});
-    };
-    const auto when = [&list](const char *call, std::uint32_t action, std::vector<scmp_arg_cmp> conditions) {
-        list.push_back({call, -1, action, std::move(conditions)});
-    };
-    // Opening for writing, creating, truncating: the flags are the second argument of open, the third of
-    // openat. Every such open is answered in answer_trapped_call (rules on one call must agree on the
-    // action, or which one applies is left to chance).
-    for (const auto &[call, flags] : {std::pair<const char *, unsigned>{"open", 1}, {"openat", 2}}) {
-        for (const std::uint64_t flag : {O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND})
-            when(call, answered, {flag_set(flags, flag)});
-    }
-    always("creat", no_access);
-    // openat2 hides its flags where a filter cannot look; clone3 likewise. Callers fall back to openat, clone.
-    always("openat2", unknown, 437);
-    always("clone3", unknown, 435);
-    // io_uring would do on the filter's behalf what the filter refuses.
-    for (const char *call : {"io_uring_setup", "io_uring_enter", "io_uring_register"})
-        always(call, unknown);
-    // Deleting is answered in answer_trapped_call: a name that is not there is gone already.
-    always("unlink", answered);
-    always("unlinkat", answered);
-    for (const char *call : {"rmdir", "rename", "renameat", "renameat2", "link", "linkat", "symlink", "symlinkat",
-                             "mkdir", "mkdirat", "mknod", "mknodat", "truncate", "truncate64", "ftruncate",
-                             "ftruncate64", "fallocate", "chmod", "fchmod", "fchmodat", "chown", "chown32",
-                             "fchown", "fchown32", "lchown", "lchown32", "fchownat", "utime", "utimes", "futimesat",
-                             "utimensat", "utimensat_time64", "setxattr", "lsetxattr", "fsetxattr", "removexattr",
-                             "lremovexattr", "fremovexattr", "open_by_handle_at", "bpf", "keyctl", "add_key",
-                             "request_key"})
-        always(call, refused);
-    always("fchmodat2", refused, 452);
-    always("setxattrat", refused, 463);
-    always("removexattrat", refused, 466);
-    always("file_setattr", refused, 469);
-    // Nothing that reads a source asks for these.
-    for (const char *call : {"execve", "execveat", "process_vm_readv", "process_vm_writev", "pidfd_getfd",
-                             "pidfd_send_signal", "mount", "umount", "umount2", "pivot_root", "chroot", "unshare",
-                             "setns", "move_mount", "open_tree", "fsopen", "fsconfig", "fsmount", "fspick",
-                             "mount_setattr", "init_module", "finit_module", "delete_module", "kexec_load",
-                             "kexec_file_load", "reboot", "swapon", "swapoff", "acct", "quotactl"})
-        always(call, fatal);
-    always("open_tree_attr", fatal, 467);
-    // Signals and tracing only within the reader itself (LeakSanitizer traces its own process).
-    const auto me = static_cast<std::uint64_t>(self);
-    for (const char *call : {"kill", "tkill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo"})
-        when(call, fatal, {other_than(0, me)});
-    when("ptrace", fatal, {other_than(1, me)});
-    for (const char *call : {"process_madvise", "kcmp", "migrate_pages", "move_pages", "perf_event_open"})
-        always(call, fatal);
-    // Typing into the terminal that standard error may be.
-    when("ioctl", fatal, {equals(1, TIOCSTI)});
-    when("ioctl", fatal, {equals(1, TIOCLINUX)});
-    // Local sockets reach other programs (a session bus, a container daemon); the network is the source's.
-    when("socket", no_access, {equals(0, AF_UNIX)});
-    return list;
-}
-
 // Where the registers of a trapped call are known, it is answered; elsewhere it is refused outright.
 #if defined(__x86_64__) || defined(__aarch64__) || defined(__arm__)
 constexpr bool answers_trapped_calls = true;
 #else
 constexpr bool answers_trapped_calls = false;
 #endif
+
+// One refusal: the call's number on this architecture (negative where the architecture lacks it), what it
+// gets, and the conditions on its arguments, all of which must hold.
+struct Comparison {
+    enum Kind { masked_equal, any_bit_set, not_equal } kind;  // (argument & mask) == value, & mask != 0, != value
+    unsigned argument;
+    std::uint32_t mask, value;
+};
+
+struct Refusal {
+    long call;
+    std::uint32_t action;
+    std::vector<Comparison> conditions;
+};
+
+// An int argument: the kernel reads its low 32 bits, whatever the caller left in the others.
+Comparison equals(unsigned argument, std::uint32_t value) { return {Comparison::masked_equal, argument, 0xFFFFFFFF, value}; }
+Comparison any_of(unsigned argument, std::uint32_t flags) { return {Comparison::any_bit_set, argument, flags, 0}; }
+Comparison other_than(unsigned argument, std::uint32_t value) { return {Comparison::not_equal, argument, 0, value}; }
+
+std::uint32_t with_errno(int error) { return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA); }
+
+// The numbers of calls younger than some of the C libraries this builds against: from 424 on, one number
+// on every architecture.
+enum YoungCall : long {
+    pidfd_send_signal = 424, io_uring_setup, io_uring_enter, io_uring_register, open_tree, move_mount, fsopen,
+    fsconfig, fsmount, fspick, clone3 = 435, openat2 = 437, pidfd_getfd = 438, process_madvise = 440,
+    mount_setattr = 442, fchmodat2 = 452, setxattrat = 463, removexattrat = 466, open_tree_attr = 467,
+    file_setattr = 469
+};
+
+std::vector<Refusal> refusals(pid_t self)
+{
+    const std::uint32_t refused = with_errno(EPERM), no_access = with_errno(EACCES), unknown = with_errno(ENOSYS),
+                        fatal = SECCOMP_RET_KILL_PROCESS,
+                        answered = answers_trapped_calls ? SECCOMP_RET_TRAP : with_errno(EACCES);
+    std::vector<Refusal> list;
+    const auto always = [&list](std::initializer_list<long> calls, std::uint32_t action) {
+        for (const long call : calls)
+            list.push_back({call, action, {}});
+    };
+    const auto when = [&list](long call, std::uint32_t action, std::vector<Comparison> conditions) {
+        list.push_back({call, action, std::move(conditions)});
+    };
+    // Opening for writing, creating, truncating: the flags are the second argument of open, the third of
+    // openat. Every such open is answered in answer_trapped_call.
+    const std::uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+    when(SCMP_SYS(open), answered, {any_of(1, writing)});
+    when(SCMP_SYS(openat), answered, {any_of(2, writing)});
+    always({SCMP_SYS(creat)}, no_access);
+    // openat2 hides its flags where a filter cannot look; clone3 likewise; io_uring would do on the
+    // filter's behalf what the filter refuses. Callers fall back to openat, clone and plain calls.
+    always({openat2, clone3, io_uring_setup, io_uring_enter, io_uring_register}, unknown);
+    // Deleting is answered in answer_trapped_call: a name that is not there is gone already.
+    always({SCMP_SYS(unlink), SCMP_SYS(unlinkat)}, answered);
+    always({SCMP_SYS(rmdir), SCMP_SYS(rename), SCMP_SYS(renameat), SCMP_SYS(renameat2), SCMP_SYS(link),
+            SCMP_SYS(linkat), SCMP_SYS(symlink), SCMP_SYS(symlinkat), SCMP_SYS(mkdir), SCMP_SYS(mkdirat),
+            SCMP_SYS(mknod), SCMP_SYS(mknodat), SCMP_SYS(truncate), SCMP_SYS(truncate64), SCMP_SYS(ftruncate),
+            SCMP_SYS(ftruncate64), SCMP_SYS(fallocate), SCMP_SYS(chmod), SCMP_SYS(fchmod), SCMP_SYS(fchmodat),
+            fchmodat2, SCMP_SYS(chown), SCMP_SYS(chown32), SCMP_SYS(fchown), SCMP_SYS(fchown32),
+            SCMP_SYS(lchown), SCMP_SYS(lchown32), SCMP_SYS(fchownat), SCMP_SYS(utime), SCMP_SYS(utimes),
+            SCMP_SYS(futimesat), SCMP_SYS(utimensat), SCMP_SYS(utimensat_time64), SCMP_SYS(setxattr),
+            SCMP_SYS(lsetxattr), SCMP_SYS(fsetxattr), setxattrat, SCMP_SYS(removexattr), SCMP_SYS(lremovexattr),
+            SCMP_SYS(fremovexattr), removexattrat, file_setattr, SCMP_SYS(open_by_handle_at), SCMP_SYS(bpf),
+            SCMP_SYS(keyctl), SCMP_SYS(add_key), SCMP_SYS(request_key)},
+           refused);
+    // Nothing that reads a source asks for these.
+    always({SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
+            pidfd_getfd, pidfd_send_signal, process_madvise, SCMP_SYS(kcmp), SCMP_SYS(migrate_pages),
+            SCMP_SYS(move_pages), SCMP_SYS(perf_event_open), SCMP_SYS(mount), SCMP_SYS(umount), SCMP_SYS(umount2),
+            SCMP_SYS(pivot_root), SCMP_SYS(chroot), SCMP_SYS(unshare), SCMP_SYS(setns), move_mount, open_tree,
+            open_tree_attr, fsopen, fsconfig, fsmount, fspick, mount_setattr, SCMP_SYS(init_module),
+            SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load),
+            SCMP_SYS(reboot), SCMP_SYS(swapon), SCMP_SYS(swapoff), SCMP_SYS(acct), SCMP_SYS(quotactl)},
+           fatal);
+    // Signals and tracing only within the reader itself (LeakSanitizer traces its own process).
+    const auto me = static_cast<std::uint32_t>(self);
+    for (const long call : {SCMP_SYS(kill), SCMP_SYS(tkill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo),
+                            SCMP_SYS(rt_tgsigqueueinfo)})
+        when(call, fatal, {other_than(0, me)});
+    when(SCMP_SYS(ptrace), fatal, {other_than(1, me)});
+    // Typing into the terminal that standard error may be.
+    when(SCMP_SYS(ioctl), fatal, {equals(1, TIOCSTI)});
+    when(SCMP_SYS(ioctl), fatal, {equals(1, TIOCLINUX)});
+    // Local sockets reach other programs (a session bus, a container daemon); the network is the source's.
+    when(SCMP_SYS(socket), no_access, {equals(0, AF_UNIX)});
+    return list;
+}
+
 
 // The first three arguments of a trapped call and where its result goes.
 void trapped_call(ucontext_t *context, long **arguments_and_result)
@@ -178,31 +188,82 @@ void answer_trapped_call(int, siginfo_t *call, void *context)
     errno = saved_errno;
 }
 
-struct FilterReleaser {
-    void operator()(void *filter) const { seccomp_release(filter); }
-};
+// The architecture that the kernel tells the filter, for this build's.
+#if defined(__x86_64__)
+constexpr std::uint32_t this_architecture = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t this_architecture = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__)
+constexpr std::uint32_t this_architecture = AUDIT_ARCH_ARM;
+#else
+constexpr std::uint32_t this_architecture = 0;
+#endif
+
+// The refusals as a classic BPF program: a call of another architecture (or x86_64's x32 numbers) ends the
+// reader; each refusal is a call number to match, then its conditions, each of which jumps past the
+// refusal when it fails; all that matches no refusal is allowed.
+std::vector<sock_filter> filter_program(const std::vector<Refusal> &refusals)
+{
+    std::vector<sock_filter> program;
+    const auto emit = [&program](std::uint16_t code, std::uint32_t k, std::uint8_t if_true = 0,
+                                 std::uint8_t if_false = 0) { program.push_back({code, if_true, if_false, k}); };
+    const auto load = [&emit](std::size_t offset) { emit(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offset)); };
+    // Arguments are 64 bits wide; on these little-endian architectures the low half comes first.
+    const auto low_half = [](unsigned argument) { return offsetof(seccomp_data, args) + 8 * argument; };
+    load(offsetof(seccomp_data, arch));
+    emit(BPF_JMP | BPF_JEQ | BPF_K, this_architecture, 1, 0);
+    emit(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+    load(offsetof(seccomp_data, nr));
+#if defined(__x86_64__)
+    emit(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, 0, 1);
+    emit(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+#endif
+    for (const Refusal &refusal : refusals) {
+        if (refusal.call < 0)
+            continue;  // not a call of this architecture
+        // The refusal's block: its conditions, four instructions each, the return, and with conditions a
+        // fresh load of the number, where a condition that fails goes on. A jump of k goes to the (k+1)th
+        // instruction after it.
+        const std::size_t conditions = refusal.conditions.size();
+        const auto block = static_cast<std::uint8_t>(4 * conditions + 1 + (conditions ? 1 : 0));
+        emit(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(refusal.call), 0, block);
+        for (std::size_t i = 0; i < conditions; ++i) {
+            const Comparison &condition = refusal.conditions[i];
+            const auto after = static_cast<std::uint8_t>(4 * (conditions - i - 1) + 2);  // up to the fresh load
+            load(low_half(condition.argument));
+            if (condition.kind == Comparison::masked_equal) {
+                emit(BPF_ALU | BPF_AND | BPF_K, condition.mask);
+                emit(BPF_JMP | BPF_JEQ | BPF_K, condition.value, 1, after);
+                emit(BPF_JMP | BPF_JA | BPF_K, 0);  // every condition four instructions long
+            } else if (condition.kind == Comparison::any_bit_set) {
+                emit(BPF_ALU | BPF_AND | BPF_K, condition.mask);
+                emit(BPF_JMP | BPF_JEQ | BPF_K, 0, after, 1);
+                emit(BPF_JMP | BPF_JA | BPF_K, 0);
+            } else {
+                emit(BPF_JMP | BPF_JEQ | BPF_K, condition.value, 0, 2);  // another low half: refused
+                load(low_half(condition.argument) + 4);
+                emit(BPF_JMP | BPF_JEQ | BPF_K, 0, static_cast<std::uint8_t>(after - 1), 0);
+            }
+        }
+        emit(BPF_RET | BPF_K, refusal.action);
+        if (!refusal.conditions.empty())
+            load(offsetof(seccomp_data, nr));
+    }
+    emit(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    return program;
+}
 
 bool load_filter()
 {
-    std::unique_ptr<void, FilterReleaser> filter(seccomp_init(SCMP_ACT_ALLOW));
-    if (!filter || seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_TSYNC, 1) != 0)
+    if (this_architecture == 0)
         return false;
-    for (const Refusal &refusal : refusals(getpid())) {
-        int number = seccomp_syscall_resolve_name(refusal.call);
-        if (number == __NR_SCMP_ERROR)
-            number = refusal.number_if_unknown;
-        if (number < 0)
-            continue;  // not a call of this architecture
-        const std::uint32_t action =
-            refusal.action == SCMP_ACT_TRAP && !answers_trapped_calls ? SCMP_ACT_ERRNO(EACCES) : refusal.action;
-        const auto count = static_cast<unsigned>(refusal.conditions.size());
-        if (seccomp_rule_add_array(filter.get(), action, number, count, refusal.conditions.data()) != 0)
-            continue;  // a rule that this libseccomp cannot add leaves its call open, and only that call
-    }
+    std::vector<sock_filter> program = filter_program(refusals(getpid()));
+    sock_fprog filter = {static_cast<unsigned short>(program.size()), program.data()};
     struct sigaction answer = {};
     answer.sa_sigaction = answer_trapped_call;
     answer.sa_flags = SA_SIGINFO;
-    return sigaction(SIGSYS, &answer, nullptr) == 0 && seccomp_load(filter.get()) == 0;
+    return sigaction(SIGSYS, &answer, nullptr) == 0 &&
+           syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
 }
 
 // Landlock: no right to change the file system or run what it holds, anywhere; reading stays free.
