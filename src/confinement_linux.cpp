@@ -1,14 +1,15 @@
 // A reader's confinement on Linux. The seccomp filter refuses, by name, what reading never needs: libraries
 // that probe get an error and cope, and what nothing legitimate asks for ends the reader, which costs only
 // its pair. Refusing by name lets every call that a new C library or kernel brings pass; Landlock, where
-// the kernel has it, forbids changing the file system a second time, whatever the call.
+// the kernel has it, forbids changing the file system a second time, whatever the call. The filter is
+// written here as a BPF program, with the call numbers of libseccomp's header: compiling it with
+// libseccomp in every reader cost half a millisecond, an eighth of a static vantrell's run.
 #include "confinement.h"
 
 #include <cerrno>
 #include <cstddef>
 #include <csignal>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include <fcntl.h>
@@ -53,11 +54,17 @@ struct Refusal {
 };
 
 // An int argument: the kernel reads its low 32 bits, whatever the caller left in the others.
-Comparison equals(unsigned argument, std::uint32_t value) { return {Comparison::masked_equal, argument, 0xFFFFFFFF, value}; }
+Comparison equals(unsigned argument, std::uint32_t value)
+{
+    return {Comparison::masked_equal, argument, 0xFFFFFFFF, value};
+}
 Comparison any_of(unsigned argument, std::uint32_t flags) { return {Comparison::any_bit_set, argument, flags, 0}; }
 Comparison other_than(unsigned argument, std::uint32_t value) { return {Comparison::not_equal, argument, 0, value}; }
 
-std::uint32_t with_errno(int error) { return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA); }
+std::uint32_t with_errno(int error)
+{
+    return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA);
+}
 
 // The numbers of calls younger than some of the C libraries this builds against: from 424 on, one number
 // on every architecture.
@@ -125,7 +132,6 @@ std::vector<Refusal> refusals(pid_t self)
     when(SCMP_SYS(socket), no_access, {equals(0, AF_UNIX)});
     return list;
 }
-
 
 // The first three arguments of a trapped call and where its result goes.
 void trapped_call(ucontext_t *context, long **arguments_and_result)
@@ -207,7 +213,9 @@ std::vector<sock_filter> filter_program(const std::vector<Refusal> &refusals)
     std::vector<sock_filter> program;
     const auto emit = [&program](std::uint16_t code, std::uint32_t k, std::uint8_t if_true = 0,
                                  std::uint8_t if_false = 0) { program.push_back({code, if_true, if_false, k}); };
-    const auto load = [&emit](std::size_t offset) { emit(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offset)); };
+    const auto load = [&emit](std::size_t offset) {
+        emit(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(offset));
+    };
     // Arguments are 64 bits wide; on these little-endian architectures the low half comes first.
     const auto low_half = [](unsigned argument) { return offsetof(seccomp_data, args) + 8 * argument; };
     load(offsetof(seccomp_data, arch));
