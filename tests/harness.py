@@ -163,6 +163,10 @@ class VantrellCase(unittest.TestCase):
         self.assertNotIn(success_line(out), result.lines)
         self.assertFileHolds(out, KEEP)
 
+    def skip_unless_confined(self):
+        if unconfined_reason():
+            self.skipTest(unconfined_reason())
+
     def victims(self, act):
         """A folder holding one file, victim, for a hijacked demuxer to attack with act; the environment that
         sets it on, and a function that tells what the folder holds."""
@@ -255,13 +259,18 @@ OPEN(open64)
 """
 
 
+def run_under(tool):
+    """Whether the suite runs the program under tool (an emulator, a checker), whose name starts so."""
+    return any(os.path.basename(word).startswith(tool) for word in COMMAND[:-1])
+
+
 def unconfined_reason():
     """Why readers run unconfined in this configuration, or None where the kernel confines them."""
     if WINDOWS:
         return "Windows readers are threads of the program, unconfined"
-    if any("qemu" in os.path.basename(word) for word in COMMAND):
+    if run_under("qemu"):
         return "qemu keeps the program's seccomp filter and Landlock rules off"
-    if any(os.path.basename(word) == "valgrind" for word in COMMAND):
+    if run_under("valgrind"):
         return "valgrind does not let a program install a seccomp filter or Landlock rules"
     return None
 
@@ -272,7 +281,7 @@ def fault_environment():
     program = COMMAND[-1]
     if WINDOWS:
         raise unittest.SkipTest("Windows readers are threads of the program: a crash there ends the run")
-    if any("qemu" in os.path.basename(word) for word in COMMAND):
+    if run_under("qemu"):
         raise unittest.SkipTest("under qemu a preloaded library would go into the emulator, not the program")
     interpreter = subprocess.run(["readelf", "-l", program], capture_output=True, text=True).stdout
     if "program interpreter" not in interpreter:

@@ -10,7 +10,7 @@ import unittest
 
 from harness import (ATTACKS, BATCH_COMMAND, CRASH, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS,
                      LoopbackServer, Result, VantrellCase, fault_environment, media, pairs, picture_of, read, run,
-                     run_ending_the_reader, unconfined_reason)
+                     run_ending_the_reader)
 
 SPAN = 30  # seconds in which a network source must deliver 1,024 bytes
 
@@ -193,8 +193,7 @@ class Faults(VantrellCase):
         """Each case: what a demuxer that a hostile file has taken over tries on a folder of the user's, as one
         pair among twenty. Nothing there changes, the other nineteen pictures are written, the lines come in
         input order; the hijacked pair is read on when its acts are refused, and fails when it runs a program."""
-        if unconfined_reason():
-            self.skipTest(unconfined_reason())
+        self.skip_unless_confined()
         song, cover = media("song.flac"), picture_of("cover.jpg")
         for act in ATTACKS:
             with self.subTest(act):

@@ -11,7 +11,7 @@ import unittest
 
 from harness import (ATTACKS, BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, descendants,
                      fault_environment, hls_playlist, invocation, media, picture_of, read, report, run,
-                     run_ending_the_reader, run_holding_a_fifo, success_line, unconfined_reason)
+                     run_ending_the_reader, run_holding_a_fifo, success_line)
 
 NO_DEV_FULL = "Windows has no /dev/full"
 
@@ -94,8 +94,7 @@ class Sources(VantrellCase):
         """Each case: what a demuxer that a hostile file has taken over tries on a folder of the user's. Nothing
         there changes and the exit is 0: refused, the reader reads on and writes the picture; running a
         program ends the reader, which costs only the pair."""
-        if unconfined_reason():
-            self.skipTest(unconfined_reason())
+        self.skip_unless_confined()
         for act in ATTACKS:
             with self.subTest(act):
                 environment, contents = self.victims(act)
@@ -111,8 +110,7 @@ class Sources(VantrellCase):
 
     def test_readers_are_confined(self):
         """While a reader waits on a FIFO source, the kernel says it is confined and its supervisor is not."""
-        if unconfined_reason():
-            self.skipTest(unconfined_reason())
+        self.skip_unless_confined()
         source, out = self.scratch("song.flac"), self.scratch("cover.jpg")
         os.mkfifo(source)
         seen = {}  # "supervisor" or "reader": each such process's (Seccomp, NoNewPrivs)
