@@ -23,7 +23,7 @@ build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil
 case "${1:-build}" in
 update) update; exit 0 ;;
 build) packages=$build ;;
-test) packages="$build ffmpeg python3 python3-mutagen valgrind e2fsprogs groff-base dpkg-dev file openssl" ;;
+test) packages="$build ffmpeg python3 python3-mutagen valgrind e2fsprogs groff-base dpkg-dev file openssl parallel" ;;
 *) packages="$*" ;;
 esac
 

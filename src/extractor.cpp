@@ -9,6 +9,9 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +60,18 @@ void add_network_options(const char *url, AVDictionary **options)
 bool identify_stored_file(const char *filename, platform::FileIdentity *identity)
 {
     return platform::identify_path(filename, identity) && !identity->character_device;
+}
+
+// Answers by which a server says that it has more than it can take: 429 (a 4xx of its own only in newer
+// versions of the library), any 5xx, a connection refused or cut.
+bool is_push_back(int error)
+{
+#ifdef AVERROR_HTTP_TOO_MANY_REQUESTS
+    if (error == AVERROR_HTTP_TOO_MANY_REQUESTS)
+        return true;
+#endif
+    return error == AVERROR_HTTP_OTHER_4XX || error == AVERROR_HTTP_SERVER_ERROR || error == AVERROR(ECONNREFUSED) ||
+           error == AVERROR(ECONNRESET);
 }
 
 // One run's state that the library's callbacks see. The interrupt callback may be called from a thread of
@@ -180,21 +195,43 @@ bool is_the_named_source(const char *uri, const platform::FileIdentity &target)
     return identify_named_source(uri, &named) && named == target;
 }
 
+// On a terminal, where vantrell-batch keeps a status line, each line of the library's begins by clearing
+// that line, so that the two never run together; the status line comes back below it. Whether the last
+// message ended its line is the one thing carried from message to message, and messages come from any
+// thread.
+void log_on_a_line_of_its_own(void *context, int level, const char *format, va_list arguments)
+{
+    static std::atomic<bool> at_line_start{true};
+    if (level > av_log_get_level())
+        return;
+    va_list copy;
+    va_copy(copy, arguments);
+    char text[1024];
+    const int length = std::vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    const bool ends_line = length > 0 && static_cast<std::size_t>(length) < sizeof text && text[length - 1] == '\n';
+    if (at_line_start.exchange(ends_line))
+        std::fputs(platform::line_clearing(), stderr);
+    av_log_default_callback(context, level, format, arguments);
+}
+
 }  // namespace
 
 void start_media_library()
 {
+    if (platform::standard_error_is_terminal())
+        av_log_set_callback(log_on_a_line_of_its_own);
     avformat_network_init();
 #if LIBAVFORMAT_VERSION_INT < AV_VERSION_INT(58, 9, 100)
     av_register_all();
 #endif
 }
 
-bool retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save)
+Outcome retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save)
 {
     if (!uri) {
         print("Path is NULL");
-        return false;
+        return Outcome::no_picture;
     }
     print(std::string("Opening ") + uri);
 
@@ -219,7 +256,7 @@ bool retrieve_album_art(const char *uri, const char *filename, const LineSink &p
     }
     if (!opened || avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
         print("avformat_open_input() failed");
-        return false;
+        return is_push_back(read_result) ? Outcome::server_pushed_back : Outcome::no_picture;
     }
     Input input(opened);
 
@@ -227,13 +264,13 @@ bool retrieve_album_art(const char *uri, const char *filename, const LineSink &p
     const AVPacket *stored = first_picture(input.get());
     if ((input->pb && input->pb->error < 0) || (stored && (stored->flags & AV_PKT_FLAG_CORRUPT))) {
         print("could not read the format header");
-        return false;
+        return Outcome::no_picture;
     }
     if (!stored)
-        return false;
+        return Outcome::no_picture;
     run.look_for_filename_among_open_files();  // the source's files, whichever protocols hold them
     // Writing over a file that was read for the source would replace the song with its cover.
     const bool is_the_source = run.stored && (run.filename_read || is_the_named_source(uri, run.target));
     save(stored->data, static_cast<std::size_t>(stored->size), !is_the_source);
-    return true;
+    return Outcome::picture;
 }

@@ -13,7 +13,7 @@ enum class MessageKind : char {
     line = 'L',            // from a reader: a line of the pair's report, without its newline
     picture = 'P',         // from a reader: the picture, for filename
     source_picture = 'S',  // from a reader: the picture, when filename is a file that was read for the source
-    end = 'E',             // from a reader: the pair is done
+    end = 'E',             // from a reader: the pair is done; whether its server pushed back ('1' or '0')
 };
 
 struct Message {

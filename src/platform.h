@@ -65,8 +65,8 @@ class Connection {
 std::unique_ptr<Connection> standard_input();
 
 // Waits until one of the connections has bytes or has ended, or until the time has passed (negative:
-// no limit).
-void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds);
+// no limit); says which may have news, so that a caller with many need not look at every one.
+std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds);
 
 // Where sources are read: a process of its own where the system can fork, so that a crash or an endless
 // loop there ends only it; on Windows a thread of this process.
@@ -97,6 +97,17 @@ class Reader {
   private:
     std::unique_ptr<State> state_;
 };
+
+// What a run may use to read many sources at once. descriptors raises this process's soft limit on open
+// descriptors to its hard limit, as far as it may, and says what the limit now is; processors is the number
+// that it may run on; processor_seconds is what it has used itself (on Windows, its readers' too).
+unsigned descriptors();
+unsigned processors();
+double processor_seconds();
+
+// Whether standard error is a terminal that someone watches, and what clears the line its cursor is on.
+bool standard_error_is_terminal();
+const char *line_clearing();
 
 // Many pairs in one process allocate and free much the same memory for each: keep it for the next rather
 // than hand it back to the system and fault it in again.

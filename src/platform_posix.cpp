@@ -16,7 +16,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -391,13 +393,18 @@ std::unique_ptr<Connection> standard_input()
     return connection_of(0, false, false, nullptr);
 }
 
-void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
+std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
 {
     std::vector<pollfd> watched;
     for (Connection *connection : connections)
         watched.push_back({connection->state().fd, POLLIN, 0});
-    while (poll(watched.data(), watched.size(), milliseconds) < 0 && errno == EINTR) {
+    int result;
+    while ((result = poll(watched.data(), watched.size(), milliseconds)) < 0 && errno == EINTR) {
     }
+    std::vector<bool> news(watched.size(), result < 0);
+    for (std::size_t i = 0; result > 0 && i < watched.size(); i++)
+        news[i] = watched[i].revents != 0;
+    return news;
 }
 
 struct Reader::State {
@@ -427,6 +434,14 @@ void take_reader_streams(bool keeps_standard_input)
         dup2(ends[1], 1);
         close(ends[1]);
     }
+}
+
+double seconds_on(clockid_t clock)
+{
+    timespec used;
+    if (clock_gettime(clock, &used) != 0)
+        return 0;
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
 std::string describe_end(int status)
@@ -490,10 +505,7 @@ Connection &Reader::connection() { return *state_->connection; }
 
 double Reader::processor_seconds() const
 {
-    timespec used;
-    if (!state_->has_processor_clock || clock_gettime(state_->processor_clock, &used) != 0)
-        return 0;
-    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+    return state_->has_processor_clock ? seconds_on(state_->processor_clock) : 0;
 }
 
 void Reader::stop()
@@ -535,6 +547,36 @@ std::string Reader::end()
     }
     return describe_end(state_->status);
 }
+
+unsigned descriptors()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 256;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t soft = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = soft;
+    }
+    return static_cast<unsigned>(std::min<rlim_t>(limit.rlim_cur, 1u << 20));
+}
+
+unsigned processors()
+{
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&allowed));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+double processor_seconds() { return seconds_on(CLOCK_PROCESS_CPUTIME_ID); }
+
+bool standard_error_is_terminal() { return isatty(2) == 1; }
+
+const char *line_clearing() { return "\r\033[K"; }
 
 extern "C" void __lsan_do_leak_check() __attribute__((weak));
 

@@ -298,23 +298,24 @@ std::unique_ptr<Connection> standard_input()
     return connection_of(pipe, nullptr, nullptr);
 }
 
-void wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
+std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
 {
     std::vector<HANDLE> events;
+    bool waiting = true;
     for (Connection *connection : connections) {
-        if (connection->state().incoming->has_news())
-            return;
+        waiting = waiting && !connection->state().incoming->has_news();
         events.push_back(connection->state().incoming->arrived);
     }
-    if (events.empty()) {
+    if (waiting && events.empty()) {
         Sleep(milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds));
-        return;
+    } else if (waiting) {
+        // A wait takes at most MAXIMUM_WAIT_OBJECTS handles; beyond them, it looks again soon.
+        const bool all = events.size() <= MAXIMUM_WAIT_OBJECTS;
+        const DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+        WaitForMultipleObjects(static_cast<DWORD>(std::min<std::size_t>(events.size(), MAXIMUM_WAIT_OBJECTS)),
+                               events.data(), FALSE, all ? limit : std::min<DWORD>(limit, 10));
     }
-    // A wait takes at most MAXIMUM_WAIT_OBJECTS handles; beyond them, it looks again soon.
-    const bool all = events.size() <= MAXIMUM_WAIT_OBJECTS;
-    const DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
-    WaitForMultipleObjects(static_cast<DWORD>(std::min<std::size_t>(events.size(), MAXIMUM_WAIT_OBJECTS)),
-                           events.data(), FALSE, all ? limit : std::min<DWORD>(limit, 10));
+    return std::vector<bool>(connections.size(), true);
 }
 
 // Without fork, a reader is a thread of this process: it shares the run's fate, so neither a crash nor
@@ -356,6 +357,30 @@ std::string Reader::end()
     if (state_->thread.joinable())
         state_->thread.join();
     return {};
+}
+
+// Readers are threads here, and handles are not counted against a small limit.
+unsigned descriptors() { return 1u << 14; }
+
+unsigned processors() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+double processor_seconds()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto seconds = [](const FILETIME &time) {
+        return static_cast<double>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+bool standard_error_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+// A console takes escape sequences only when asked to; spaces do the same on any.
+const char *line_clearing()
+{
+    return "\r                                                                               \r";
 }
 
 void end_program()

@@ -49,8 +49,9 @@ void serve_pairs(platform::Connection &supervisor)
                 send_message(supervisor, kind, bytes, size);
             }
         };
-        retrieve_album_art(uri.c_str(), filename.c_str(), add_line, hand_over);
-        report.add(MessageKind::end, nullptr, 0);
+        const Outcome outcome = retrieve_album_art(uri.c_str(), filename.c_str(), add_line, hand_over);
+        const char pushed_back = outcome == Outcome::server_pushed_back ? '1' : '0';
+        report.add(MessageKind::end, &pushed_back, 1);
         if (!report.send(supervisor))
             return;
     }

@@ -5,8 +5,10 @@
 #include "supervisor.h"
 
 #include "messages.h"
+#include "pace.h"
 #include "platform.h"
 #include "reader.h"
+#include "status_line.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,8 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -21,9 +25,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Readers at most, and the number to begin with: as many as tools that fetch from one server hold open
+// at once, so a small server sees no more than it is used to before the throughput says more pays.
+constexpr unsigned most_at_once = 256;
+constexpr unsigned first_at_once = 8;
+
 // Filenames in flight at most: what is done waits here for the lines before it, so memory stays flat
 // however many pairs come, and a stalled source holds up only this many after it.
-constexpr std::size_t most_in_flight = 256;
+constexpr std::size_t most_in_flight = 4 * most_at_once;
 
 // Pairs use milliseconds of processor time, a 20 MB picture well under a second even under emulation:
 // one that has used this much is in an endless loop. Waiting on a server or a FIFO uses none. A pair's
@@ -45,6 +54,7 @@ struct Job {
     bool complete = false;         // no more alternatives will come
     bool started = false, reading = false, done = false;
     bool retrying = false;         // the first of uris went to a reader that ended before it began it
+    bool written = false;          // a picture was written to filename
     std::string lines;             // the report so far, each line with its newline
     std::size_t printed = 0;       // how much of lines is out
 };
@@ -67,6 +77,7 @@ struct Slot {
     std::unique_ptr<platform::Reader> reader;
     Inbox inbox;
     bool gone = false;             // the reader has ended
+    bool news = false;             // its connection may have something to receive
     std::uint64_t sent = 0;        // pairs sent to it so far
     std::deque<Assignment> held;
     Clock::time_point front_since; // when the front pair became the front
@@ -131,9 +142,12 @@ class PairInput {
 class Supervisor {
   public:
     // one_pair: the pair named on the command line, watched as it runs: its reader may take standard input
-    // as its source, and its first line shows at once.
-    Supervisor(const char *program, unsigned at_once, bool one_pair)
-        : program_(program), at_once_(at_once), one_pair_(one_pair)
+    // as its source, and its first line shows at once. Otherwise the number of readers at once is chosen as
+    // the run goes, up to what ceiling allows, and a terminal on standard error shows a status line.
+    Supervisor(const char *program, bool one_pair, unsigned ceiling)
+        : program_(program), one_pair_(one_pair),
+          pace_(first_at_once, ceiling, [this] { return processor_seconds(); }, platform::processors()),
+          status_(!one_pair && platform::standard_error_is_terminal())
     {
     }
 
@@ -151,15 +165,17 @@ class Supervisor {
     void run(PairInput *input);
 
   private:
+    int milliseconds_to_wait(bool queued, bool reading) const;
     void take_pairs(PairInput &input);
     void dispatch();
-    void forget_ended_readers();
+    void fit_readers_to_pace();
+    double processor_seconds() const;
     Slot *slot_for_next_pair();
     bool give(Slot &slot, const JobPointer &job);
     void cannot_read(Job &job);
     void receive_from_readers();
     void take_message(Slot &slot, Message &message);
-    void finish_pair(Slot &slot);
+    void finish_pair(Slot &slot, bool pushed_back);
     void new_front(Slot &slot);
     void give_back(Assignment &assignment, bool retried);
     void lose_reader(Slot &slot, const std::string &stopped_because = std::string());
@@ -169,13 +185,15 @@ class Supervisor {
     void settle_if_over(Job &job);
 
     const char *const program_;
-    const unsigned at_once_;
     const bool one_pair_;
     std::deque<JobPointer> in_flight_;  // in input order, until their lines are out
     JobPointer last_;                   // the job that the next pair may be an alternative of
     std::unique_ptr<Pair> pending_;     // a pair that waits for room in flight
     bool input_ended_ = false;
     std::vector<std::unique_ptr<Slot>> slots_;
+    double processor_seconds_of_ended_readers_ = 0;
+    Pace pace_;
+    StatusLine status_;
 };
 
 void Supervisor::run(PairInput *input)
@@ -185,26 +203,34 @@ void Supervisor::run(PairInput *input)
         if (input)
             take_pairs(*input);
         dispatch();
+        const auto reading =
+            std::count_if(slots_.begin(), slots_.end(), [](const auto &slot) { return !slot->held.empty(); });
+        if (static_cast<unsigned>(reading) < pace_.at_once())
+            pace_.short_of_work(Clock::now());
         report();
         if (input_ended_ && in_flight_.empty())
             break;
         std::fflush(stdout);
+        status_.refresh(Clock::now());
 
         std::vector<platform::Connection *> watched;
+        std::vector<Slot *> watched_slots;
         bool queued = false;
         for (const auto &slot : slots_) {
-            if (!slot->held.empty())
+            if (!slot->held.empty()) {
                 watched.push_back(&slot->reader->connection());
+                watched_slots.push_back(slot.get());
+            }
             queued = queued || slot->held.size() > 1;
         }
-        const bool reading = !watched.empty();
         const bool wants_input = input && !input->ended() && !pending_;
+        const bool waits_on_readers = !watched.empty();
         if (wants_input)
             watched.push_back(&input->connection());
-        // While readers read, wake now and then to look at the processor time they use, and sooner while a
-        // pair waits behind another.
-        const int timeout = queued ? static_cast<int>(patience.count()) : reading || !wants_input ? 1000 : -1;
-        platform::wait_for_activity(watched, timeout);
+        const std::vector<bool> news =
+            platform::wait_for_activity(watched, milliseconds_to_wait(queued, waits_on_readers || !wants_input));
+        for (std::size_t i = 0; i < watched_slots.size(); i++)
+            watched_slots[i]->news = news[i];
         if (wants_input)
             input->receive();
         receive_from_readers();
@@ -215,10 +241,25 @@ void Supervisor::run(PairInput *input)
         }
     }
     std::fflush(stdout);
+    status_.finish();
     // Every reader is told at once, so that they end side by side.
     for (const auto &slot : slots_)
         slot->reader->hang_up();
     slots_.clear();  // and each is waited for
+}
+
+// While readers read, the supervisor wakes now and then to look at the processor time they use, and sooner
+// while a pair waits behind another, a status line is to be rewritten, or pairs wait for a server to recover.
+int Supervisor::milliseconds_to_wait(bool queued, bool reading) const
+{
+    std::chrono::milliseconds wait = queued ? patience : reading ? std::chrono::milliseconds(1000)
+                                                                 : std::chrono::milliseconds::max();
+    if (status_.shown())
+        wait = std::min(wait, std::chrono::milliseconds(100));
+    const auto held = std::chrono::ceil<std::chrono::milliseconds>(pace_.holding(Clock::now()));
+    if (held.count() > 0)
+        wait = std::min(wait, held);
+    return wait == std::chrono::milliseconds::max() ? -1 : static_cast<int>(wait.count());
 }
 
 // Pairs that name the filename of the one before are its alternatives; any other pair starts a job, when
@@ -271,16 +312,16 @@ void Supervisor::settle_if_over(Job &job)
 // writes, so that the files end as if the pairs had run one after another.
 void Supervisor::dispatch()
 {
+    if (pace_.holding(Clock::now()) > Clock::duration::zero())
+        return;
+    std::unordered_set<std::string_view> being_written;  // by the jobs before the one looked at
     for (std::size_t i = 0; i < in_flight_.size(); i++) {
         Job &job = *in_flight_[i];
         settle_if_over(job);
-        if (job.done || job.reading || job.uris.empty())
+        if (job.done)
             continue;
-        const bool waits = !job.started && std::any_of(in_flight_.begin(), in_flight_.begin() + i,
-                                                        [&](const JobPointer &earlier) {
-                                                            return !earlier->done && earlier->filename == job.filename;
-                                                        });
-        if (waits)
+        const bool waits = !being_written.insert(job.filename).second && !job.started;
+        if (waits || job.reading || job.uris.empty())
             continue;
         Slot *slot = slot_for_next_pair();
         if (!slot && slots_.empty()) {
@@ -295,22 +336,41 @@ void Supervisor::dispatch()
     }
 }
 
-void Supervisor::forget_ended_readers()
+// Ended readers are forgotten, and idle ones beyond the number at once are let go, told side by side.
+void Supervisor::fit_readers_to_pace()
 {
+    std::size_t extra = slots_.size() > pace_.at_once() ? slots_.size() - pace_.at_once() : 0;
+    for (const auto &slot : slots_) {
+        if (extra > 0 && !slot->gone && slot->held.empty()) {
+            processor_seconds_of_ended_readers_ += slot->reader->processor_seconds();
+            slot->reader->hang_up();
+            slot->gone = true;
+            extra--;
+        }
+    }
     slots_.erase(std::remove_if(slots_.begin(), slots_.end(), [](const auto &slot) { return slot->gone; }),
                  slots_.end());
+}
+
+// The processor time of the whole run: the supervisor's and every reader's.
+double Supervisor::processor_seconds() const
+{
+    double used = platform::processor_seconds() + processor_seconds_of_ended_readers_;
+    for (const auto &slot : slots_)
+        used += slot->gone ? 0 : slot->reader->processor_seconds();
+    return used;
 }
 
 // A reader that waits for a pair, a new one while there may be more, or else one whose pair in front has
 // only just begun, to read next.
 Slot *Supervisor::slot_for_next_pair()
 {
-    forget_ended_readers();
+    fit_readers_to_pace();
     for (const auto &slot : slots_) {
         if (slot->held.empty())
             return slot.get();
     }
-    if (slots_.size() < at_once_) {
+    if (slots_.size() < pace_.at_once()) {
         std::vector<platform::Connection *> others;
         for (const auto &slot : slots_)
             others.push_back(&slot->reader->connection());
@@ -359,14 +419,16 @@ void Supervisor::cannot_read(Job &job)
     job.uris.pop_front();
     job.started = true;
     job.lines += "Opening " + uri + "\navformat_open_input() failed\n";
+    status_.make_way();
     std::fprintf(stderr, "%s: gave up on %s: no process could be started to read it\n", program_, uri.c_str());
 }
 
 void Supervisor::receive_from_readers()
 {
     for (const auto &slot : slots_) {
-        if (slot->held.empty() || slot->gone)
+        if (slot->held.empty() || slot->gone || !slot->news)
             continue;
+        slot->news = false;
         long received;
         while ((received = slot->inbox.receive(slot->reader->connection(), false)) > 0) {
             Message message;
@@ -395,7 +457,7 @@ void Supervisor::take_message(Slot &slot, Message &message)
         front.picture = std::move(message.payload);
         break;
     case MessageKind::end:
-        finish_pair(slot);
+        finish_pair(slot, message.payload == "1");
         break;
     case MessageKind::pair:  // never sent by a reader that works as it should
         if (!slot.gone) {
@@ -407,16 +469,17 @@ void Supervisor::take_message(Slot &slot, Message &message)
 }
 
 // The pair's lines count now; a picture is written, and ends the job whatever its write reported.
-void Supervisor::finish_pair(Slot &slot)
+void Supervisor::finish_pair(Slot &slot, bool pushed_back)
 {
     Assignment &front = slot.held.front();
     Job &job = *front.job;
+    pace_.pair_done(slot.front_since, Clock::now(), pushed_back, front.picture.size());
     job.lines += front.later_lines;
     job.reading = false;
     if (front.has_picture) {
-        const bool saved = front.may_write &&
-                           platform::replace_file(job.filename.c_str(), front.picture.data(), front.picture.size());
-        job.lines += (saved ? "Wrote album art to " : "could not write album art to ") + job.filename + '\n';
+        job.written = front.may_write &&
+                      platform::replace_file(job.filename.c_str(), front.picture.data(), front.picture.size());
+        job.lines += (job.written ? "Wrote album art to " : "could not write album art to ") + job.filename + '\n';
         job.uris.clear();
         job.done = true;
     }
@@ -450,6 +513,7 @@ void Supervisor::lose_reader(Slot &slot, const std::string &stopped_because)
             more = slot.inbox.receive(slot.reader->connection(), false) > 0;
     }
     const std::uint64_t begun = slot.reader->connection().pairs_begun();
+    processor_seconds_of_ended_readers_ += slot.reader->processor_seconds();
     const std::string ended = slot.reader->end();
     const std::string &how = stopped_because.empty() ? ended : stopped_because;
     const bool culprit_known = !slot.held.empty() && slot.held.front().number <= begun;
@@ -463,6 +527,7 @@ void Supervisor::lose_reader(Slot &slot, const std::string &stopped_because)
         if (!assignment.first_line_in)
             job.lines += "Opening " + assignment.uri + '\n';
         job.lines += "could not read the format header\n";
+        status_.make_way();
         std::fprintf(stderr, "%s: gave up on %s: its reader %s\n", program_, assignment.uri.c_str(),
                      how.empty() ? "ended before it was done" : how.c_str());
         settle_if_over(job);
@@ -514,6 +579,7 @@ void Supervisor::report()
         }
         if (!front.done)
             return;
+        status_.count(front.written);
         in_flight_.pop_front();
     }
 }
@@ -522,14 +588,17 @@ void Supervisor::report()
 
 void run_one_pair(const char *program, const std::string &uri, const std::string &filename)
 {
-    Supervisor supervisor(program, 1, true);
+    Supervisor supervisor(program, true, 1);
     supervisor.add_only_pair(uri, filename);
     supervisor.run(nullptr);
 }
 
-void run_pairs_from_standard_input(const char *program, unsigned at_once)
+void run_pairs_from_standard_input(const char *program)
 {
-    Supervisor supervisor(program, at_once, false);
+    // A reader takes one descriptor here, and a file written one more for a moment; a few stay for the rest.
+    const unsigned descriptors = platform::descriptors();
+    const unsigned ceiling = std::min(most_at_once, descriptors > 64 ? (descriptors - 32) / 2 : 16);
+    Supervisor supervisor(program, false, ceiling);
     PairInput input(platform::standard_input());
     supervisor.run(&input);
 }

@@ -8,6 +8,6 @@
 // in what goes to standard error.
 void run_one_pair(const char *program, const std::string &uri, const std::string &filename);
 
-// vantrell-batch: pairs from standard input, uri NUL filename NUL, read at_once at a time; each pair's
-// lines together and in input order.
-void run_pairs_from_standard_input(const char *program, unsigned at_once);
+// vantrell-batch: pairs from standard input, uri NUL filename NUL, several read at once, as many as pay;
+// each pair's lines together and in input order.
+void run_pairs_from_standard_input(const char *program);

@@ -5,19 +5,9 @@
 #include "platform.h"
 #include "supervisor.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
-
-namespace {
-
-// Pairs read at once. Most of a pair's time is waiting on a disk, a share or a server, so several per core
-// keep every core busy and overlap the waits (bench/ measures it); more gain nothing.
-unsigned side_by_side() { return std::max(8u, 4 * std::thread::hardware_concurrency()); }
-
-}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -29,6 +19,6 @@ int main(int argc, char **argv)
     if (arguments.size() != 1)
         std::puts("usage: vantrell-batch < uri NUL filename NUL ...");
     else
-        run_pairs_from_standard_input("vantrell-batch", side_by_side());
+        run_pairs_from_standard_input("vantrell-batch");
     platform::end_program();
 }

@@ -1,4 +1,5 @@
 """Shared pieces of the black-box tests: running vantrell, its own lines, the test media, a loopback server."""
+import contextlib
 import errno
 import gzip
 import hashlib
@@ -382,14 +383,28 @@ class LoopbackServer:
     nothing at all), stall (bytes of body sent before the server falls silent, the connection left open),
     drip ((bytes, seconds): that many bytes of body at once, then one byte every so many seconds), rate
     (bytes of body a second, sent a quarter of that every quarter second), late (seconds before any answer).
-    tls, if given, is a (certificate, key) pair: the server then speaks HTTPS.
+    tls, if given, is a (certificate, key) pair: the server then speaks HTTPS. one_at_a_time: the server
+    answers one request at a time, as a small one does; busy_above: more requests than this at once are
+    answered 503. The most connections and requests it had open at once are kept, and the statuses answered.
     """
 
-    def __init__(self, routes, tls=None):
+    def __init__(self, routes, tls=None, one_at_a_time=False, busy_above=None):
         self.routes = routes
         self.requests = []
+        self.statuses = []
         self.released = threading.Event()  # silent and stalled connections stay open until the server stops
+        self.count_lock = threading.Lock()
+        self.turn = threading.Lock() if one_at_a_time else contextlib.nullcontext()
+        self.busy_above = busy_above
+        self.connections = self.most_connections = self.in_flight = self.most_in_flight = 0
         server = self
+
+        def count(field, step):
+            with server.count_lock:
+                setattr(server, field, getattr(server, field) + step)
+                most = "most_" + field
+                setattr(server, most, max(getattr(server, most), getattr(server, field)))
+                return getattr(server, field)
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
@@ -397,7 +412,29 @@ class LoopbackServer:
             def log_message(self, *args):
                 pass
 
+            def setup(self):
+                count("connections", 1)
+                super().setup()
+
+            def finish(self):
+                count("connections", -1)
+                super().finish()
+
+            def send_response(self, code, message=None):
+                server.statuses.append(code)
+                super().send_response(code, message)
+
             def do_GET(self):
+                at_once = count("in_flight", 1)
+                try:
+                    if server.busy_above is not None and at_once > server.busy_above:
+                        return self.reply(503, b"busy")
+                    with server.turn:
+                        self.answer()
+                finally:
+                    count("in_flight", -1)
+
+            def answer(self):
                 server.requests.append(self.path)
                 route = server.routes.get(self.path.split("?")[0])
                 if route and route.get("late"):
@@ -470,7 +507,10 @@ class LoopbackServer:
                 if cut is not None:
                     self.close_connection = True
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(http.server.ThreadingHTTPServer):
+            request_queue_size = 1024  # clients that connect many at once are not made to wait for a retry
+
+        self.httpd = Server(("127.0.0.1", 0), Handler)
         self.httpd.daemon_threads = True
         self.httpd.handle_error = lambda *args: None  # a client that refuses the certificate is expected
         self.scheme = "http"

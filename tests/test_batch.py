@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """What vantrell-batch does beyond one pair: many pairs in order, alternatives, shared filenames, streaming,
 stalled sources among quick ones, and input or output that goes wrong."""
+import contextlib
 import os
+import pty
 import random
+import re
+import shutil
 import signal
 import subprocess
 import time
@@ -334,6 +338,113 @@ class BadInput(VantrellCase):
                 self.assertEqual(completed.returncode, 0, completed.stderr[-600:])
                 for entry, out in zip(MANIFEST, outs):
                     self.assertEqual(read(out), picture_of(entry["picture"]), out)
+
+
+def ranged_routes(count, late):
+    """count routes, each a source of the suite's containers in turn, answered late seconds after each request."""
+    return {f"/{n}-{MANIFEST[n % len(MANIFEST)]['file']}": {"body": read(media(MANIFEST[n % len(MANIFEST)]["file"])),
+                                                          "late": late} for n in range(count)}
+
+
+class AtOnce(VantrellCase):
+    """How many pairs are read at once, chosen as the batch goes, and what a long batch shows on a terminal."""
+
+    def test_the_number_at_once_follows_the_server(self):
+        """Each case: what the server does, its delay per answer, pairs, and what it must have seen."""
+        cases = {
+            # Pairs that only wait: far more than the eight that a fixed number ran at once.
+            "a far server": ({}, 0.2, 240, lambda server, written: self.assertGreater(server.most_in_flight, 16)),
+            # A server that answers one request at a time gains nothing from more, and is not flooded.
+            "a small server": ({"one_at_a_time": True}, 0.01, 120,
+                               lambda server, written: self.assertLessEqual(server.most_connections, 32)),
+            # A server that refuses more than four requests at once sees fewer, and most pairs get through.
+            "a busy server": ({"busy_above": 4}, 0.05, 150, lambda server, written: (
+                self.assertLess(server.statuses.count(503), 50), self.assertGreater(written, 90))),
+        }
+        for name, (behaviour, late, count, check) in cases.items():
+            with self.subTest(name):
+                if name == "a far server" and SLOWDOWN > 1:
+                    self.skipTest("under emulation or valgrind the processors are full, so the number rightly "
+                                  "stays")
+                routes = ranged_routes(count, late)
+                outs = [self.scratch(f"{name} {n}.img") for n in range(count)]
+                with LoopbackServer(routes, **behaviour) as server:
+                    result = batch(pairs(*[x for path, out in zip(routes, outs) for x in (server.url(path), out)]),
+                                   timeout=120)
+                self.assertClean(result)
+                written = sum(line.startswith("Wrote album art to ") for line in result.lines)
+                print(f"{name}: {written} of {count} written, at most {server.most_connections} connections and "
+                      f"{server.most_in_flight} requests at once, {server.statuses.count(503)} refused")
+                self.assertEqual([line for line in result.lines if line.startswith("Opening ")],
+                                 [f"Opening {server.url(path)}" for path in routes])
+                check(server, written)
+
+    def test_a_status_line_only_on_a_terminal(self):
+        """On a terminal, one line rewritten at most ten times a second that ends with the final figures;
+        elsewhere, nothing of vantrell-batch's own."""
+        entries = [entry for entry in MANIFEST for _ in range(3)] + [{"file": "no-picture.mp3"}] * 4
+        sources = [media(entry["file"]) for entry in entries]
+        for terminal in (True, False):
+            with self.subTest(terminal=terminal):
+                outs = [self.scratch(f"status {terminal} {n}.img") for n in range(len(sources))]
+                feed = pairs(*[x for pair in zip(sources, outs) for x in pair])
+                if terminal and WINDOWS:
+                    self.skipTest("wine draws its own console on a terminal, an escape sequence to each character")
+                if terminal:
+                    controller, terminal_end = pty.openpty()
+                    started = time.monotonic()
+                    process = subprocess.Popen(BATCH_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                               stderr=terminal_end)
+                    os.close(terminal_end)
+                    output, _ = process.communicate(feed, timeout=60 * SLOWDOWN)
+                    seconds = time.monotonic() - started
+                    shown = b""
+                    with contextlib.suppress(OSError):  # EIO once everything is read
+                        while chunk := os.read(controller, 65536):
+                            shown += chunk
+                    os.close(controller)
+                    result = Result(subprocess.CompletedProcess(BATCH_COMMAND, process.returncode, output, b""))
+                    status = [line for line in re.split(r"[\r\n]+", shown.decode()) if "pairs done" in line]
+                    self.assertTrue(status, shown[-600:])
+                    self.assertEqual(status[-1].strip(), f"{len(sources)} pairs done, {len(sources) - 4} pictures "
+                                     f"written, 4 failed, " + status[-1].split("failed, ")[1].strip())
+                    self.assertRegex(status[-1], r"failed, \d+ files/s *$")
+                    self.assertTrue(shown.endswith(b"\n"), "the summary must stay on its own line")
+                    self.assertLessEqual(len(status), 10 * seconds + 2, "rewritten more than ten times a second")
+                else:
+                    result = batch(feed)
+                    self.assertNotIn("pairs done", result.stderr)
+                self.assertClean(result)
+                self.assertEqual(sum(line.startswith("Wrote album art to ") for line in result.lines),
+                                 len(sources) - 4)
+
+    def test_the_recipe_for_several_machines(self):
+        """The GNU parallel recipe of doc/performance.md, as written, with this machine standing in for the
+        hosts, over 1,000 pairs in blocks of 100: every pair done once, its lines together, in input order."""
+        if WINDOWS or not shutil.which("parallel"):
+            self.skipTest("needs GNU parallel and a POSIX shell")
+        document = read(os.path.join(os.path.dirname(__file__), "..", "doc", "performance.md")).decode()
+        recipe = re.search(r"## More than one machine.*?```sh\n(.*?)```", document, re.S).group(1)
+        library = self.scratch("library")
+        for n in range(1000):
+            album = os.path.join(library, f"Album {n // 10}")
+            os.makedirs(album, exist_ok=True)
+            os.link(media("song.flac"), os.path.join(album, f"{n % 10:02} track.flac"))
+        script = recipe.replace("/srv/music", library).replace("host1,host2,:", "2/:").replace("-N 2000", "-N 200")
+        self.assertNotEqual(script, recipe.replace("/srv/music", library), "the recipe changed: update this test")
+        tools = os.path.dirname(os.path.abspath(BATCH_COMMAND[-1]))
+        completed = subprocess.run(["bash", "-c", script], capture_output=True, timeout=300 * SLOWDOWN,
+                                   env=dict(os.environ, PATH=tools + os.pathsep + os.environ["PATH"]))
+        result = Result(completed)
+        self.assertClean(result)
+        order = subprocess.run(["bash", "-c", f"find {library} -type f -iname '*.flac' -print0"],
+                               capture_output=True, check=True).stdout.split(b"\0")[:-1]
+        self.assertEqual(len(order), 1000)
+        expected = []
+        for source in map(os.fsdecode, order):
+            expected += [f"Opening {source}", f"Wrote album art to {os.path.splitext(source)[0]}.jpg"]
+        self.assertEqual(result.lines, expected)
+        self.assertEqual(read(os.path.splitext(os.fsdecode(order[-1]))[0] + ".jpg"), picture_of("cover.jpg"))
 
 
 if __name__ == "__main__":
