@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 baseline=${1:-HEAD~1}
 scripts/install-deps.sh test
-scripts/install-deps.sh util-linux time
+scripts/install-deps.sh util-linux time nginx-light
 [ -f build-lean/ffmpeg-amd64/lib/libavformat.a ] || scripts/lean-ffmpeg.sh amd64
 
 source=build-bench/baseline-source
@@ -40,3 +40,5 @@ else
 fi
 /usr/bin/python3 bench/against.py "$work" build-bench/new-default build-bench/new-static \
   build-bench/old-default build-bench/old-static
+# How many at once: far servers behind a latency proxy, a small server, a mix, large pictures (static builds).
+/usr/bin/python3 bench/network.py "$work" build-bench/new-static build-bench/old-static

@@ -42,6 +42,11 @@ def make_media():
                media("noise.flac"))
         ffmpeg("-stream_loop", "72", "-i", media("noise.flac"), "-i", media("cover.jpg"), "-map", "0", "-map",
                "1", "-c", "copy", "-disposition:v", "attached_pic", media("big.flac"))
+    make_huge_picture()
+
+
+def make_huge_picture():
+    """An MP3 whose picture is a PNG of noise, about 20 MB."""
     if not os.path.exists(media("huge-picture.mp3")):
         ffmpeg("-f", "lavfi", "-i", "nullsrc=size=3000x3000,geq=random(1)*255:random(2)*255:random(3)*255",
                "-frames:v", "1", media("huge.png"))

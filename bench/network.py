@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""How many at once pays: this tree's vantrell-batch against an earlier commit's, side by side in one run,
+over far servers (nginx behind a loopback proxy that adds a round trip), a small server that answers one
+request at a time, a local library mixed with far sources and large pictures, and memory over pictures of
+about 20 MB. Every figure is a ratio of medians from interleaved runs.
+
+Usage: network.py WORKDIR NEW_BUILD OLD_BUILD      BENCH_ROUNDS: runs per command (default 3)
+Needs nginx (Debian's nginx-light). The library is bench/library.py's; the large picture bench/bench.py's.
+"""
+import contextlib
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import bench
+import library
+from timing import measure
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORK = os.path.abspath(sys.argv[1])
+NEW, OLD = (os.path.abspath(folder) for folder in sys.argv[2:4])
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "3"))
+FAR_SOURCES, SMALL_SERVER_SOURCES, MIX_FAR, MIX_LARGE = 400, 200, 40, 10
+rows = []
+
+
+def row(what, value, target=None):
+    verdict = "" if target is None else ("met" if target(value) else "missed")
+    rows.append((what, value, verdict))
+    print(f"  {what}: {value} {verdict}", flush=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def nginx(root):
+    """nginx serving root on a port of its own; yields the port."""
+    port, prefix = free_port(), tempfile.mkdtemp(dir=WORK)
+    config = os.path.join(prefix, "nginx.conf")
+    with open(config, "w") as f:
+        f.write(f"""daemon off; worker_processes 2; pid {prefix}/pid; error_log {prefix}/error.log;
+events {{ worker_connections 4096; }}
+http {{ access_log off; client_body_temp_path {prefix}; proxy_temp_path {prefix}; fastcgi_temp_path {prefix};
+  uwsgi_temp_path {prefix}; scgi_temp_path {prefix};
+  server {{ listen 127.0.0.1:{port} backlog=4096; root {root}; }} }}
+""")
+    server = subprocess.Popen(["nginx", "-p", prefix, "-c", config])
+    try:
+        wait_for_port(port)
+        yield port
+    finally:
+        server.terminate()
+        server.wait()
+
+
+@contextlib.contextmanager
+def far(upstream, round_trip):
+    """The latency proxy in front of upstream; yields its port."""
+    port = free_port()
+    proxy = subprocess.Popen([sys.executable, os.path.join(HERE, "latency_proxy.py"), str(port), str(upstream),
+                              str(round_trip)], stdout=subprocess.PIPE)
+    try:
+        proxy.stdout.readline()
+        yield port
+    finally:
+        proxy.terminate()
+        proxy.wait()
+
+
+def wait_for_port(port):
+    for _ in range(100):
+        with socket.socket() as s:
+            if s.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise RuntimeError(f"nothing listens on {port}")
+
+
+def pairs_file(name, uris, out):
+    path = os.path.join(WORK, name)
+    with open(path, "wb") as f:
+        for n, uri in enumerate(uris):
+            f.write(os.fsencode(uri) + b"\0" + os.fsencode(os.path.join(out, f"{n}.img")) + b"\0")
+    return path
+
+
+def batch_commands(pairs, pin=False):
+    return {age: ((library.ONE_CORE if pin else []) + [os.path.join(build, "vantrell-batch")], pairs)
+            for age, build in [("new", NEW), ("old", OLD)]}
+
+
+def compare(what, pairs, count, pin=False, target=lambda ratio: ratio >= 0.95):
+    medians = measure(batch_commands(pairs, pin), runs=ROUNDS, warmup=0)
+    print(f"{what}: " + ", ".join(f"{age} {count / seconds:,.1f} files/s" for age, seconds in medians.items()))
+    row(f"{what}: new / old files/s", f"{medians['old'] / medians['new']:.2f}×",
+        lambda shown: target(float(shown[:-1])))
+
+
+def far_servers(files_of_the_suite):
+    served = os.path.join(WORK, "served")
+    os.makedirs(served, exist_ok=True)
+    names = []
+    for n in range(FAR_SOURCES):
+        source = files_of_the_suite[n % len(files_of_the_suite)]
+        name = f"{n}{os.path.splitext(source)[1]}"
+        with open(source, "rb") as f, open(os.path.join(served, name), "wb") as copy:
+            copy.write(f.read())
+        names.append(name)
+    with nginx(served) as port, tempfile.TemporaryDirectory(dir=WORK) as out:
+        for round_trip in (0.05, 0.1):
+            with far(port, round_trip) as proxy:
+                pairs = pairs_file(f"far-{round_trip}", [f"http://127.0.0.1:{proxy}/{name}" for name in names], out)
+                compare(f"{FAR_SOURCES} sources {round_trip * 1000:.0f} ms away", pairs, FAR_SOURCES,
+                        target=lambda ratio: ratio >= 6)
+
+
+def small_server(files_of_the_suite):
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    from harness import LoopbackServer  # the test suite's server, once the media that it expects is made
+    routes = {f"/{n}{os.path.splitext(source)[1]}": {"body": open(source, "rb").read(), "late": 0.01}
+              for n, source in enumerate(files_of_the_suite[n % len(files_of_the_suite)]
+                                         for n in range(SMALL_SERVER_SOURCES))}
+    with tempfile.TemporaryDirectory(dir=WORK) as out:
+        most = {}
+        for age in ("old", "new") * ROUNDS:
+            with LoopbackServer(routes, one_at_a_time=True) as server, \
+                    far(server.httpd.server_address[1], 0.05) as proxy:
+                pairs = pairs_file("small", [f"http://127.0.0.1:{proxy}{path}" for path in routes], out)
+                build = NEW if age == "new" else OLD
+                seconds = library.timed([os.path.join(build, "vantrell-batch")], pairs, pin=False)
+                most.setdefault(age, []).append((seconds, server.most_connections))
+        medians = {age: sorted(s for s, _ in runs)[len(runs) // 2] for age, runs in most.items()}
+        print("a small server: " + ", ".join(f"{age} {SMALL_SERVER_SOURCES / medians[age]:.1f} files/s, at most "
+                                             f"{max(c for _, c in most[age])} connections" for age in most))
+        row("a small server 50 ms away (one request at a time, 10 ms each): new / old files/s",
+            f"{medians['old'] / medians['new']:.2f}×", lambda shown: float(shown[:-1]) >= 0.95)
+        row("a small server: most connections open at once, new", max(c for _, c in most["new"]),
+            lambda n: n <= 32)
+
+
+def local(files):
+    pairs = library.listing(files, ".cover")
+    for cores, pin in ((", one core", True), (", both cores", False)):
+        compare(f"the library of {len(files):,} files{cores}", pairs, len(files), pin)
+
+
+def mixed(files, files_of_the_suite):
+    """The library with far sources and large pictures among its files."""
+    bench.make_huge_picture()
+    large = bench.media("huge-picture.mp3")
+    with nginx(os.path.dirname(files_of_the_suite[0])) as port, far(port, 0.05) as proxy, \
+            tempfile.TemporaryDirectory(dir=WORK) as out:
+        uris = list(files)
+        step = len(files) // (MIX_FAR + MIX_LARGE)
+        for n in range(MIX_FAR + MIX_LARGE):
+            extra = large if n % 5 == 4 else \
+                f"http://127.0.0.1:{proxy}/{os.path.basename(files_of_the_suite[n % len(files_of_the_suite)])}"
+            uris.insert(n * (step + 1), extra)
+        pairs = pairs_file("mixed", uris, out)
+        for cores, pin in ((", one core", True), (", both cores", False)):
+            compare(f"a mix: the library, {MIX_FAR} far sources and {MIX_LARGE} large pictures{cores}", pairs,
+                    len(uris), pin)
+
+
+def memory():
+    bench.make_huge_picture()
+    large = bench.media("huge-picture.mp3")
+    size = os.path.getsize(large) >> 20
+    peaks = {}
+    with tempfile.TemporaryDirectory(dir=WORK) as out:
+        pairs = pairs_file("large", [large] * 200, out)
+        for age, build in (("old", OLD), ("new", NEW)):
+            with open(pairs, "rb") as feed:
+                subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(WORK, "peak"),
+                                os.path.join(build, "vantrell-batch")], stdin=feed, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, check=True)
+            peaks[age] = int(open(os.path.join(WORK, "peak")).read().split()[-1])
+    print(f"peak memory, 200 pairs of a {size} MiB file's picture: " +
+          ", ".join(f"{age} {kib:,} KiB" for age, kib in peaks.items()))
+    row("peak memory, 200 large pictures: new / old", f"{peaks['new'] / peaks['old']:.2f}×",
+        lambda shown: float(shown[:-1]) <= 1.25)
+
+
+def main():
+    os.makedirs(WORK, exist_ok=True)
+    library.setup(WORK, NEW, NEW)
+    files = library.make_library()
+    with open(os.path.join(library.MEDIA, "manifest.json")) as manifest:
+        suite = [os.path.join(library.MEDIA, entry["file"]) for entry in json.load(manifest)]
+    only = sys.argv[4:]
+    for name, part in [("far", lambda: far_servers(suite)), ("small", lambda: small_server(suite)),
+                       ("local", lambda: local(files)), ("mixed", lambda: mixed(files, suite)), ("memory", memory)]:
+        if not only or name in only:
+            part()
+    print("\n| measure | figure | target |\n|---|---|---|")
+    for what, shown, verdict in rows:
+        print(f"| {what} | {shown} | {verdict} |")
+
+
+if __name__ == "__main__":
+    main()
