@@ -12,7 +12,7 @@ scripts/install-deps.sh util-linux time nginx-light
 
 source=build-bench/baseline-source
 rm -rf "$source" && mkdir -p "$source"
-git archive "$baseline" | tar -x -C "$source"
+git archive "$baseline" | tar -x -m -C "$source"  # -m: a build folder made for another baseline rebuilds
 build() {  # build folder, source folder, extra CMake arguments...
   local dir=$1 from=$2; shift 2
   cmake -S "$from" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

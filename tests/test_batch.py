@@ -351,15 +351,17 @@ class AtOnce(VantrellCase):
 
     def test_the_number_at_once_follows_the_server(self):
         """Each case: what the server does, its delay per answer, pairs, and what it must have seen."""
+        few = 150 if SLOWDOWN == 1 else 60  # slower runners take fewer pairs
         cases = {
             # Pairs that only wait: far more than the eight that a fixed number ran at once.
             "a far server": ({}, 0.2, 240, lambda server, written: self.assertGreater(server.most_in_flight, 16)),
             # A server that answers one request at a time gains nothing from more, and is not flooded.
-            "a small server": ({"one_at_a_time": True}, 0.01, 120,
+            "a small server": ({"one_at_a_time": True}, 0.01, few,
                                lambda server, written: self.assertLessEqual(server.most_connections, 32)),
-            # A server that refuses more than four requests at once sees fewer, and most pairs get through.
-            "a busy server": ({"busy_above": 4}, 0.05, 150, lambda server, written: (
-                self.assertLess(server.statuses.count(503), 50), self.assertGreater(written, 90))),
+            # A server that refuses more than four requests at once sees fewer, and most pairs get through:
+            # with eight at once for good, nine in ten were refused.
+            "a busy server": ({"busy_above": 4}, 0.05, few, lambda server, written: (
+                self.assertLess(server.statuses.count(503), few / 3), self.assertGreater(written, few * 0.6))),
         }
         for name, (behaviour, late, count, check) in cases.items():
             with self.subTest(name):
@@ -420,17 +422,19 @@ class AtOnce(VantrellCase):
 
     def test_the_recipe_for_several_machines(self):
         """The GNU parallel recipe of doc/performance.md, as written, with this machine standing in for the
-        hosts, over 1,000 pairs in blocks of 100: every pair done once, its lines together, in input order."""
+        hosts, over 1,000 pairs in ten blocks (fewer pairs on slower runners): every pair done once, its
+        lines together, in input order."""
         if WINDOWS or not shutil.which("parallel"):
             self.skipTest("needs GNU parallel and a POSIX shell")
         document = read(os.path.join(os.path.dirname(__file__), "..", "doc", "performance.md")).decode()
         recipe = re.search(r"## More than one machine.*?```sh\n(.*?)```", document, re.S).group(1)
-        library = self.scratch("library")
-        for n in range(1000):
+        library, count = self.scratch("library"), 1000 if SLOWDOWN == 1 else 200
+        for n in range(count):
             album = os.path.join(library, f"Album {n // 10}")
             os.makedirs(album, exist_ok=True)
             os.link(media("song.flac"), os.path.join(album, f"{n % 10:02} track.flac"))
-        script = recipe.replace("/srv/music", library).replace("host1,host2,:", "2/:").replace("-N 2000", "-N 200")
+        script = recipe.replace("/srv/music", library).replace("host1,host2,:", "2/:").replace(
+            "-N 2000", f"-N {count // 5}")
         self.assertNotEqual(script, recipe.replace("/srv/music", library), "the recipe changed: update this test")
         tools = os.path.dirname(os.path.abspath(BATCH_COMMAND[-1]))
         completed = subprocess.run(["bash", "-c", script], capture_output=True, timeout=300 * SLOWDOWN,
@@ -439,7 +443,7 @@ class AtOnce(VantrellCase):
         self.assertClean(result)
         order = subprocess.run(["bash", "-c", f"find {library} -type f -iname '*.flac' -print0"],
                                capture_output=True, check=True).stdout.split(b"\0")[:-1]
-        self.assertEqual(len(order), 1000)
+        self.assertEqual(len(order), count)
         expected = []
         for source in map(os.fsdecode, order):
             expected += [f"Opening {source}", f"Wrote album art to {os.path.splitext(source)[0]}.jpg"]
