@@ -7,17 +7,15 @@ about 20 MB. Every figure is a ratio of medians from interleaved runs.
 Usage: network.py WORKDIR NEW_BUILD OLD_BUILD      BENCH_ROUNDS: runs per command (default 3)
 Needs nginx (Debian's nginx-light). The library is bench/library.py's; the large picture bench/bench.py's.
 """
-import contextlib
 import json
 import os
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 
 import bench
 import library
+from servers import far, nginx
 from timing import measure
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -32,56 +30,6 @@ def row(what, value, target=None):
     verdict = "" if target is None else ("met" if target(value) else "missed")
     rows.append((what, value, verdict))
     print(f"  {what}: {value} {verdict}", flush=True)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-@contextlib.contextmanager
-def nginx(root):
-    """nginx serving root on a port of its own; yields the port."""
-    port, prefix = free_port(), tempfile.mkdtemp(dir=WORK)
-    config = os.path.join(prefix, "nginx.conf")
-    with open(config, "w") as f:
-        f.write(f"""daemon off; worker_processes 2; pid {prefix}/pid; error_log {prefix}/error.log;
-events {{ worker_connections 4096; }}
-http {{ access_log off; client_body_temp_path {prefix}; proxy_temp_path {prefix}; fastcgi_temp_path {prefix};
-  uwsgi_temp_path {prefix}; scgi_temp_path {prefix};
-  server {{ listen 127.0.0.1:{port} backlog=4096; root {root}; }} }}
-""")
-    server = subprocess.Popen(["nginx", "-p", prefix, "-c", config])
-    try:
-        wait_for_port(port)
-        yield port
-    finally:
-        server.terminate()
-        server.wait()
-
-
-@contextlib.contextmanager
-def far(upstream, round_trip):
-    """The latency proxy in front of upstream; yields its port."""
-    port = free_port()
-    proxy = subprocess.Popen([sys.executable, os.path.join(HERE, "latency_proxy.py"), str(port), str(upstream),
-                              str(round_trip)], stdout=subprocess.PIPE)
-    try:
-        proxy.stdout.readline()
-        yield port
-    finally:
-        proxy.terminate()
-        proxy.wait()
-
-
-def wait_for_port(port):
-    for _ in range(100):
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        time.sleep(0.05)
-    raise RuntimeError(f"nothing listens on {port}")
 
 
 def pairs_file(name, uris, out):
@@ -105,16 +53,8 @@ def compare(what, pairs, count, pin=False, target=lambda ratio: ratio >= 0.95):
 
 
 def far_servers(files_of_the_suite):
-    served = os.path.join(WORK, "served")
-    os.makedirs(served, exist_ok=True)
-    names = []
-    for n in range(FAR_SOURCES):
-        source = files_of_the_suite[n % len(files_of_the_suite)]
-        name = f"{n}{os.path.splitext(source)[1]}"
-        with open(source, "rb") as f, open(os.path.join(served, name), "wb") as copy:
-            copy.write(f.read())
-        names.append(name)
-    with nginx(served) as port, tempfile.TemporaryDirectory(dir=WORK) as out:
+    served, names = library.far_library(files_of_the_suite, FAR_SOURCES)
+    with nginx(served, WORK) as port, tempfile.TemporaryDirectory(dir=WORK) as out:
         for round_trip in (0.05, 0.1):
             with far(port, round_trip) as proxy:
                 pairs = pairs_file(f"far-{round_trip}", [f"http://127.0.0.1:{proxy}/{name}" for name in names], out)
@@ -156,7 +96,7 @@ def mixed(files, files_of_the_suite):
     """The library with far sources and large pictures among its files."""
     bench.make_huge_picture()
     large = bench.media("huge-picture.mp3")
-    with nginx(os.path.dirname(files_of_the_suite[0])) as port, far(port, 0.05) as proxy, \
+    with nginx(os.path.dirname(files_of_the_suite[0]), WORK) as port, far(port, 0.05) as proxy, \
             tempfile.TemporaryDirectory(dir=WORK) as out:
         uris = list(files)
         step = len(files) // (MIX_FAR + MIX_LARGE)

@@ -14,15 +14,24 @@ constexpr double clear_gain = 1.5;
 constexpr double fall = 0.5;
 // Processors busier than this share gain nothing from more at once.
 constexpr double processors_full = 0.75;
-// A doubling that gave nearly twice as much, with processors to spare, is followed by two at once: a far
-// server is reached in half as many steps.
-constexpr double near_double = 1.7;
+// Only a doubling that gave nearly twice as much is followed by another: the pairs took no longer, so
+// nothing queued for a server or the processors. A settled number is probed again, by one doubling, after
+// this many windows, and only while pairs take no longer than the quickest that the run has seen: a
+// server that makes pairs wait for each other is never probed past what it was seen to bear.
+constexpr double near_double = 1.6;
+constexpr double no_longer = 1.2;
+constexpr unsigned probe_after_windows = 3;
+// With processors to spare after a doubling that gave twice as much or all but, two doublings at once: a
+// far server is reached in fewer steps.
+constexpr double fully_double = 1.9;
 constexpr double processors_spare = 0.5;
-// A settled number is probed again, by one doubling, after this many windows.
-constexpr unsigned probe_after_windows = 8;
 // A window lasts for half as many pairs as run at once, at least this many, and at least this long, so that
 // one pair's luck does not decide.
-constexpr unsigned fewest_pairs_judged = 4;
+constexpr unsigned fewest_pairs_judged = 8;
+// The pairs begun as a window opens (new readers start theirs at once) are waited for, unless they take
+// this many times as long as the others.
+constexpr auto opening = std::chrono::milliseconds(20);
+constexpr double straggling = 3;
 constexpr auto shortest_window = std::chrono::milliseconds(50);
 // Pictures in flight: a reader holds one, and its copy travels to the supervisor, so a number at once whose
 // largest pictures would take more than this is not run.
@@ -30,9 +39,10 @@ constexpr double picture_memory = 256.0 * 1024 * 1024;
 
 }  // namespace
 
-Pace::Pace(unsigned start, unsigned ceiling, std::function<double()> processor_seconds, unsigned processors)
-    : start_(std::max(1u, std::min(start, ceiling))), ceiling_(std::max(1u, ceiling)),
-      processor_seconds_(std::move(processor_seconds)), processors_(std::max(1u, processors)), level_(start_)
+Pace::Pace(unsigned start, unsigned ceiling, std::function<Usage()> usage,
+           std::function<UnderWay(Clock::time_point since, Clock::time_point until)> under_way, unsigned processors)
+    : start_(std::max(1u, std::min(start, ceiling))), ceiling_(std::max(1u, ceiling)), usage_(std::move(usage)),
+      under_way_(std::move(under_way)), processors_(std::max(1u, processors)), level_(start_)
 {
     doubling_ = level_ < ceiling_;
     begin_window(Clock::now());
@@ -56,7 +66,7 @@ void Pace::begin_window(Clock::time_point now)
 {
     window_ = Window();
     window_.start = window_.processor_since = now;
-    window_.processor_seconds = processor_seconds_();
+    window_.usage = usage_();
 }
 
 void Pace::short_of_work(Clock::time_point now)
@@ -89,34 +99,43 @@ void Pace::pair_done(Clock::time_point began, Clock::time_point now, bool pushed
     window_.done++;
     window_.pair_seconds += seconds;
     typical_pair_seconds_ = typical_pair_seconds_ > 0 ? (7 * typical_pair_seconds_ + seconds) / 8 : seconds;
-    if (window_.done >= std::max(fewest_pairs_judged, at_once() / 2) && now - window_.start >= shortest_window)
-        judge_window(now);
+    if (window_.done < std::max(fewest_pairs_judged, at_once()) || now - window_.start < shortest_window)
+        return;
+    const UnderWay stragglers = under_way_(window_.start, window_.start + opening);
+    if (stragglers.pairs == 0 || stragglers.longest > straggling * window_.pair_seconds / window_.done)
+        judge_window(now, stragglers);
 }
 
-void Pace::judge_window(Clock::time_point now)
+void Pace::judge_window(Clock::time_point now, const UnderWay &stragglers)
 {
     const double seconds = std::chrono::duration<double>(now - window_.processor_since).count();
-    const double rate = at_once() / std::max(window_.pair_seconds / window_.done, 1e-6);
-    const double processors_busy = (processor_seconds_() - window_.processor_seconds) / (seconds * processors_);
+    const Usage used = usage_();
+    const double pair_seconds =
+        std::max((window_.pair_seconds + stragglers.seconds) / (window_.done + stragglers.pairs), 1e-6);
+    const double rate = at_once() / pair_seconds;
+    const double processors_busy = (used.run - window_.usage.run) / (seconds * processors_);
+    const double supervisor_busy = (used.supervisor - window_.usage.supervisor) / seconds;
     const bool telling = window_.telling;
     begin_window(now);
     if (!telling)
         return;
+    quickest_pair_seconds_ = quickest_pair_seconds_ > 0 ? std::min(quickest_pair_seconds_, pair_seconds) : pair_seconds;
     const unsigned most = std::min(ceiling_, memory_allows());
-    const bool may_grow = processors_busy < processors_full && level_ * 2 <= most;
+    // The supervisor writes every file: once it is busy, more readers only wait for it.
+    const bool may_grow = processors_busy < processors_full && supervisor_busy < processors_full && level_ * 2 <= most;
     if (doubling_) {
         if (paid_rate_ > 0 && rate < paid_rate_ * clear_gain) {
             settle(paid_level_, paid_rate_);  // the doubling did not pay
             return;
         }
-        last_gain_ = paid_rate_ > 0 ? rate / paid_rate_ : 0;
+        const double gain = paid_rate_ > 0 ? rate / paid_rate_ : 0;
         paid_level_ = level_;
         paid_rate_ = rate;
-        if (!may_grow) {
+        if (!may_grow || (gain > 0 && gain < near_double)) {
             settle(level_, rate);
             return;
         }
-        const bool far = !settled_ever_ && last_gain_ >= near_double && processors_busy < processors_spare &&
+        const bool far = !settled_ever_ && gain >= fully_double && processors_busy < processors_spare &&
                          level_ * 4 <= most;
         level_ *= far ? 4 : 2;
         return;
@@ -126,7 +145,8 @@ void Pace::judge_window(Clock::time_point now)
     if (settled_rate_ < paid_rate_ * fall && level_ > start_) {
         // The fixed number that served before is safe enough; pushing back is what goes lower.
         settle(std::max(start_, level_ * 3 / 4), 0);
-    } else if (++settled_windows_ >= probe_after_windows && may_grow) {
+    } else if (++settled_windows_ >= probe_after_windows && may_grow &&
+               pair_seconds <= quickest_pair_seconds_ * no_longer) {
         paid_level_ = level_;
         paid_rate_ = settled_rate_;
         level_ *= 2;

@@ -146,7 +146,9 @@ class Supervisor {
     // the run goes, up to what ceiling allows, and a terminal on standard error shows a status line.
     Supervisor(const char *program, bool one_pair, unsigned ceiling)
         : program_(program), one_pair_(one_pair),
-          pace_(first_at_once, ceiling, [this] { return processor_seconds(); }, platform::processors()),
+          pace_(first_at_once, ceiling, [this] { return usage(); },
+                [this](Clock::time_point since, Clock::time_point until) { return under_way(since, until); },
+                platform::processors()),
           status_(!one_pair && platform::standard_error_is_terminal())
     {
     }
@@ -169,7 +171,8 @@ class Supervisor {
     void take_pairs(PairInput &input);
     void dispatch();
     void fit_readers_to_pace();
-    double processor_seconds() const;
+    Pace::Usage usage() const;
+    Pace::UnderWay under_way(Clock::time_point since, Clock::time_point until) const;
     Slot *slot_for_next_pair();
     bool give(Slot &slot, const JobPointer &job);
     void cannot_read(Job &job);
@@ -352,13 +355,30 @@ void Supervisor::fit_readers_to_pace()
                  slots_.end());
 }
 
-// The processor time of the whole run: the supervisor's and every reader's.
-double Supervisor::processor_seconds() const
+// The processor time of the whole run, the supervisor's and every reader's, and the supervisor's alone.
+Pace::Usage Supervisor::usage() const
 {
-    double used = platform::processor_seconds() + processor_seconds_of_ended_readers_;
+    Pace::Usage used;
+    used.supervisor = platform::processor_seconds();
+    used.run = used.supervisor + processor_seconds_of_ended_readers_;
     for (const auto &slot : slots_)
-        used += slot->gone ? 0 : slot->reader->processor_seconds();
+        used.run += slot->gone ? 0 : slot->reader->processor_seconds();
     return used;
+}
+
+Pace::UnderWay Supervisor::under_way(Clock::time_point since, Clock::time_point until) const
+{
+    Pace::UnderWay pairs;
+    const Clock::time_point now = Clock::now();
+    for (const auto &slot : slots_) {
+        if (slot->gone || slot->held.empty() || slot->front_since < since || slot->front_since > until)
+            continue;
+        const double seconds = std::chrono::duration<double>(now - slot->front_since).count();
+        pairs.pairs++;
+        pairs.seconds += seconds;
+        pairs.longest = std::max(pairs.longest, seconds);
+    }
+    return pairs;
 }
 
 // A reader that waits for a pair, a new one while there may be more, or else one whose pair in front has

@@ -353,8 +353,8 @@ class AtOnce(VantrellCase):
         """Each case: what the server does, its delay per answer, pairs, and what it must have seen."""
         few = 150 if SLOWDOWN == 1 else 60  # slower runners take fewer pairs
         cases = {
-            # Pairs that only wait: far more than the eight that a fixed number ran at once.
-            "a far server": ({}, 0.2, 240, lambda server, written: self.assertGreater(server.most_in_flight, 16)),
+            # Pairs that only wait: more than the eight (and a late connection) that a fixed number ran at once.
+            "a far server": ({}, 0.2, 240, lambda server, written: self.assertGreater(server.most_in_flight, 12)),
             # A server that answers one request at a time gains nothing from more, and is not flooded.
             "a small server": ({"one_at_a_time": True}, 0.01, few,
                                lambda server, written: self.assertLessEqual(server.most_connections, 32)),
