@@ -12,8 +12,10 @@ constexpr double clear_gain = 1.5;
 // Throughput that falls below this share of what the number gave when it was chosen means a server that
 // slows down under the load.
 constexpr double fall = 0.5;
-// Processors busier than this share gain nothing from more at once.
+// Processors busier than this share gain nothing from more at once; nor does a supervisor busier than
+// this share of one processor: it writes every file, and on a local disk it is the first to be full.
 constexpr double processors_full = 0.75;
+constexpr double supervisor_full = 0.3;
 // Only a doubling that gave nearly twice as much is followed by another: the pairs took no longer, so
 // nothing queued for a server or the processors. A settled number is probed again, by one doubling, after
 // this many windows, and only while pairs take no longer than the quickest that the run has seen: a
@@ -21,6 +23,8 @@ constexpr double processors_full = 0.75;
 constexpr double near_double = 1.6;
 constexpr double no_longer = 1.2;
 constexpr unsigned probe_after_windows = 3;
+// A probe that did not pay waits twice as long for the next, up to this many windows.
+constexpr unsigned longest_probe_wait = 96;
 // With processors to spare after a doubling that gave twice as much or all but, two doublings at once: a
 // far server is reached in fewer steps.
 constexpr double fully_double = 1.9;
@@ -42,7 +46,8 @@ constexpr double picture_memory = 256.0 * 1024 * 1024;
 Pace::Pace(unsigned start, unsigned ceiling, std::function<Usage()> usage,
            std::function<UnderWay(Clock::time_point since, Clock::time_point until)> under_way, unsigned processors)
     : start_(std::max(1u, std::min(start, ceiling))), ceiling_(std::max(1u, ceiling)), usage_(std::move(usage)),
-      under_way_(std::move(under_way)), processors_(std::max(1u, processors)), level_(start_)
+      under_way_(std::move(under_way)), processors_(std::max(1u, processors)), level_(start_),
+      probe_wait_(probe_after_windows)
 {
     doubling_ = level_ < ceiling_;
     begin_window(Clock::now());
@@ -121,11 +126,11 @@ void Pace::judge_window(Clock::time_point now, const UnderWay &stragglers)
         return;
     quickest_pair_seconds_ = quickest_pair_seconds_ > 0 ? std::min(quickest_pair_seconds_, pair_seconds) : pair_seconds;
     const unsigned most = std::min(ceiling_, memory_allows());
-    // The supervisor writes every file: once it is busy, more readers only wait for it.
-    const bool may_grow = processors_busy < processors_full && supervisor_busy < processors_full && level_ * 2 <= most;
+    const bool may_grow = processors_busy < processors_full && supervisor_busy < supervisor_full && level_ * 2 <= most;
     if (doubling_) {
         if (paid_rate_ > 0 && rate < paid_rate_ * clear_gain) {
             settle(paid_level_, paid_rate_);  // the doubling did not pay
+            probe_wait_ = std::min(2 * probe_wait_, longest_probe_wait);
             return;
         }
         const double gain = paid_rate_ > 0 ? rate / paid_rate_ : 0;
@@ -145,7 +150,7 @@ void Pace::judge_window(Clock::time_point now, const UnderWay &stragglers)
     if (settled_rate_ < paid_rate_ * fall && level_ > start_) {
         // The fixed number that served before is safe enough; pushing back is what goes lower.
         settle(std::max(start_, level_ * 3 / 4), 0);
-    } else if (++settled_windows_ >= probe_after_windows && may_grow &&
+    } else if (++settled_windows_ >= probe_wait_ && may_grow &&
                pair_seconds <= quickest_pair_seconds_ * no_longer) {
         paid_level_ = level_;
         paid_rate_ = settled_rate_;

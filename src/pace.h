@@ -77,6 +77,7 @@ class Pace {
     Clock::time_point cut_until_;  // pairs begun before this that push back were begun before the last cut
     double settled_rate_ = 0;    // of the windows since, smoothed
     unsigned settled_windows_ = 0;
+    unsigned probe_wait_;        // windows before a settled number is probed
     double largest_picture_ = 0; // of the pairs lately done, decaying
     Window window_;
 };

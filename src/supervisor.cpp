@@ -317,13 +317,23 @@ void Supervisor::dispatch()
 {
     if (pace_.holding(Clock::now()) > Clock::duration::zero())
         return;
-    std::unordered_set<std::string_view> being_written;  // by the jobs before the one looked at
+    // The filenames of the jobs before the one looked at, gathered from the first job not yet started on:
+    // most of the time the jobs before it are many and none waits.
+    std::unordered_set<std::string_view> being_written;
+    bool gathering = false;
     for (std::size_t i = 0; i < in_flight_.size(); i++) {
         Job &job = *in_flight_[i];
         settle_if_over(job);
         if (job.done)
             continue;
-        const bool waits = !being_written.insert(job.filename).second && !job.started;
+        if (!job.started && !gathering) {
+            for (std::size_t earlier = 0; earlier < i; earlier++) {
+                if (!in_flight_[earlier]->done)
+                    being_written.insert(in_flight_[earlier]->filename);
+            }
+            gathering = true;
+        }
+        const bool waits = gathering && !being_written.insert(job.filename).second && !job.started;
         if (waits || job.reading || job.uris.empty())
             continue;
         Slot *slot = slot_for_next_pair();
