@@ -38,7 +38,8 @@ constexpr auto opening = std::chrono::milliseconds(20);
 constexpr double straggling = 3;
 constexpr auto shortest_window = std::chrono::milliseconds(50);
 // Pictures in flight: a reader holds one, and its copy travels to the supervisor, so a number at once whose
-// largest pictures would take more than this is not run.
+// largest pictures would take more than this is not run, beyond the number to start with (which large
+// pictures have always had, and which going below would only start readers anew as pictures come and go).
 constexpr double picture_memory = 256.0 * 1024 * 1024;
 
 }  // namespace
@@ -64,7 +65,7 @@ unsigned Pace::memory_allows() const
 {
     if (largest_picture_ <= 0)
         return ceiling_;
-    return std::max(2u, static_cast<unsigned>(std::min<double>(ceiling_, picture_memory / (2 * largest_picture_))));
+    return std::max(start_, static_cast<unsigned>(std::min<double>(ceiling_, picture_memory / (2 * largest_picture_))));
 }
 
 void Pace::begin_window(Clock::time_point now)
