@@ -422,19 +422,20 @@ class AtOnce(VantrellCase):
 
     def test_the_recipe_for_several_machines(self):
         """The GNU parallel recipe of doc/performance.md, as written, with this machine standing in for the
-        hosts, over 1,000 pairs in ten blocks (fewer pairs on slower runners): every pair done once, its
-        lines together, in input order."""
+        hosts, over 1,000 pairs in ten blocks: every pair done once, its lines together, in input order."""
         if WINDOWS or not shutil.which("parallel"):
             self.skipTest("needs GNU parallel and a POSIX shell")
+        if SLOWDOWN > 1:
+            self.skipTest("the recipe is the same for every build; it runs where the program runs at full speed")
         document = read(os.path.join(os.path.dirname(__file__), "..", "doc", "performance.md")).decode()
         recipe = re.search(r"## More than one machine.*?```sh\n(.*?)```", document, re.S).group(1)
-        library, count = self.scratch("library"), 1000 if SLOWDOWN == 1 else 200
+        library, count = self.scratch("library"), 1000
         for n in range(count):
             album = os.path.join(library, f"Album {n // 10}")
             os.makedirs(album, exist_ok=True)
             os.link(media("song.flac"), os.path.join(album, f"{n % 10:02} track.flac"))
         script = recipe.replace("/srv/music", library).replace("host1,host2,:", "2/:").replace(
-            "-N 2000", f"-N {count // 5}")
+            "-N 2000", f"-N {count // 5}")  # names: two to a pair, so ten blocks
         self.assertNotEqual(script, recipe.replace("/srv/music", library), "the recipe changed: update this test")
         tools = os.path.dirname(os.path.abspath(BATCH_COMMAND[-1]))
         completed = subprocess.run(["bash", "-c", script], capture_output=True, timeout=300 * SLOWDOWN,
