@@ -366,8 +366,8 @@ class AtOnce(VantrellCase):
         for name, (behaviour, late, count, check) in cases.items():
             with self.subTest(name):
                 if name == "a far server" and SLOWDOWN > 1:
-                    self.skipTest("under emulation or valgrind the processors are full, so the number rightly "
-                                  "stays")
+                    self.skipTest("under emulation, a sanitizer or valgrind the processors are full, so the number "
+                                  "rightly stays")
                 routes = ranged_routes(count, late)
                 outs = [self.scratch(f"{name} {n}.img") for n in range(count)]
                 with LoopbackServer(routes, **behaviour) as server:
