@@ -10,7 +10,7 @@ import os
 import sys
 
 import library
-from timing import measure
+from timing import measure, print_rows
 
 WORK = sys.argv[1]
 NEW_DEFAULT, NEW_STATIC, OLD_DEFAULT, OLD_STATIC = (os.path.abspath(folder) for folder in sys.argv[2:6])
@@ -78,9 +78,7 @@ def main():
     per_file()
     whole_library(files)
     memory(files)
-    print("\n| measure | figure | target |\n|---|---|---|")
-    for what, shown, verdict in rows:
-        print(f"| {what} | {shown} | {verdict} |")
+    print_rows(rows)
 
 
 if __name__ == "__main__":

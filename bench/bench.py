@@ -11,7 +11,7 @@ import statistics
 import subprocess
 import sys
 
-from timing import RUNS, WARMUP, measure
+from timing import RUNS, WARMUP, measure, print_rows
 
 WORK, DEFAULT = sys.argv[1], sys.argv[2]
 LEAN = sys.argv[3] if len(sys.argv) > 3 else None
@@ -167,9 +167,7 @@ def main():
         memory(LEAN, "lean")
     if ARMHF:
         armhf()
-    print("\n| measure | figure | target |\n|---|---|---|")
-    for what, shown, verdict in rows:
-        print(f"| {what} | {shown} | {verdict} |")
+    print_rows(rows)
 
 
 if __name__ == "__main__":

@@ -124,6 +124,12 @@ def remove_outputs(files):
     os.sync()  # so that no tool pays for the removal of another's files
 
 
+def suite_files():
+    """The test suite's media, one file of each container, as its manifest lists them."""
+    with open(os.path.join(MEDIA, "manifest.json")) as manifest:
+        return [os.path.join(MEDIA, entry["file"]) for entry in json.load(manifest)]
+
+
 def far_library(files_of_the_suite, count):
     """A folder for nginx to serve: count copies of the suite's containers in turn; their names."""
     served = os.path.join(WORK, "served")
@@ -139,9 +145,7 @@ def far_library(files_of_the_suite, count):
 def far_sources():
     """Seconds for one batch over sources far away: nginx behind a proxy that adds a round trip."""
     from servers import far, nginx
-    with open(os.path.join(MEDIA, "manifest.json")) as manifest:
-        suite = [os.path.join(MEDIA, entry["file"]) for entry in json.load(manifest)]
-    served, names = far_library(suite, FAR_SOURCES)
+    served, names = far_library(suite_files(), FAR_SOURCES)
     with nginx(served, WORK) as port, far(port, FAR_ROUND_TRIP) as proxy, \
             tempfile.TemporaryDirectory(dir=WORK) as out:
         pairs = os.path.join(WORK, "far-pairs")

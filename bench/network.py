@@ -7,7 +7,6 @@ about 20 MB. Every figure is a ratio of medians from interleaved runs.
 Usage: network.py WORKDIR NEW_BUILD OLD_BUILD      BENCH_ROUNDS: runs per command (default 3)
 Needs nginx (Debian's nginx-light). The library is bench/library.py's; the large picture bench/bench.py's.
 """
-import json
 import os
 import subprocess
 import sys
@@ -16,7 +15,7 @@ import tempfile
 import bench
 import library
 from servers import far, nginx
-from timing import measure
+from timing import measure, print_rows
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORK = os.path.abspath(sys.argv[1])
@@ -133,16 +132,13 @@ def main():
     os.makedirs(WORK, exist_ok=True)
     library.setup(WORK, NEW, NEW)
     files = library.make_library()
-    with open(os.path.join(library.MEDIA, "manifest.json")) as manifest:
-        suite = [os.path.join(library.MEDIA, entry["file"]) for entry in json.load(manifest)]
+    suite = library.suite_files()
     only = sys.argv[4:]
     for name, part in [("far", lambda: far_servers(suite)), ("small", lambda: small_server(suite)),
                        ("local", lambda: local(files)), ("mixed", lambda: mixed(files, suite)), ("memory", memory)]:
         if not only or name in only:
             part()
-    print("\n| measure | figure | target |\n|---|---|---|")
-    for what, shown, verdict in rows:
-        print(f"| {what} | {shown} | {verdict} |")
+    print_rows(rows)
 
 
 if __name__ == "__main__":

@@ -34,3 +34,10 @@ def measure(commands, runs=RUNS, warmup=WARMUP, before_each=None):
             if i >= warmup:
                 times[name].append(elapsed)
     return {name: statistics.median(t) for name, t in times.items()}
+
+
+def print_rows(rows):
+    """The figures of a run as a Markdown table: (measure, figure as shown, verdict) each."""
+    print("\n| measure | figure | target |\n|---|---|---|")
+    for what, shown, verdict in rows:
+        print(f"| {what} | {shown} | {verdict} |")
