@@ -19,7 +19,8 @@ def free_port():
 @contextlib.contextmanager
 def nginx(root, work):
     """nginx serving root on a port of its own, its files in a new folder under work; yields the port."""
-    port, prefix = free_port(), tempfile.mkdtemp(dir=work)
+    # nginx takes relative paths from its prefix, not from where it was started.
+    port, prefix, root = free_port(), os.path.abspath(tempfile.mkdtemp(dir=work)), os.path.abspath(root)
     config = os.path.join(prefix, "nginx.conf")
     with open(config, "w") as f:
         f.write(f"""daemon off; worker_processes 2; pid {prefix}/pid; error_log {prefix}/error.log;
