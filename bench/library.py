@@ -130,6 +130,15 @@ def suite_files():
         return [os.path.join(MEDIA, entry["file"]) for entry in json.load(manifest)]
 
 
+def pairs_file(name, uris, out):
+    """A file of pairs under WORK: each uri, to a file of its own in out; its path."""
+    path = os.path.join(WORK, name)
+    with open(path, "wb") as f:
+        for n, uri in enumerate(uris):
+            f.write(os.fsencode(uri) + b"\0" + os.fsencode(os.path.join(out, f"{n}.img")) + b"\0")
+    return path
+
+
 def far_library(files_of_the_suite, count):
     """A folder for nginx to serve: count copies of the suite's containers in turn; their names."""
     served = os.path.join(WORK, "served")
@@ -148,13 +157,9 @@ def far_sources():
     served, names = far_library(suite_files(), FAR_SOURCES)
     with nginx(served, WORK) as port, far(port, FAR_ROUND_TRIP) as proxy, \
             tempfile.TemporaryDirectory(dir=WORK) as out:
-        pairs = os.path.join(WORK, "far-pairs")
-        with open(pairs, "wb") as f:
-            for n, name in enumerate(names):
-                f.write(os.fsencode(f"http://127.0.0.1:{proxy}/{name}") + b"\0" +
-                        os.fsencode(os.path.join(out, f"{n}.jpg")) + b"\0")
+        pairs = pairs_file("far-pairs", [f"http://127.0.0.1:{proxy}/{name}" for name in names], out)
         together = timed([os.path.join(STATIC, "vantrell-batch")], pairs, pin=False)
-        written = sum(os.path.exists(os.path.join(out, f"{n}.jpg")) for n in range(FAR_SOURCES))
+        written = sum(os.path.exists(os.path.join(out, f"{n}.img")) for n in range(FAR_SOURCES))
     return together, written
 
 

@@ -32,14 +32,6 @@ def row(what, value, target=None):
     print(f"  {what}: {value} {verdict}", flush=True)
 
 
-def pairs_file(name, uris, out):
-    path = os.path.join(WORK, name)
-    with open(path, "wb") as f:
-        for n, uri in enumerate(uris):
-            f.write(os.fsencode(uri) + b"\0" + os.fsencode(os.path.join(out, f"{n}.img")) + b"\0")
-    return path
-
-
 def batch_commands(pairs, pin=False):
     return {age: ((library.ONE_CORE if pin else []) + [os.path.join(build, "vantrell-batch")], pairs)
             for age, build in [("new", NEW), ("old", OLD)]}
@@ -60,7 +52,7 @@ def far_servers(files_of_the_suite):
         for round_trip, count in ((0.05, FAR_SOURCES), (0.1, FAR_SOURCES), (0.05, FAR_LONG), (0.1, FAR_LONG)):
             with far(port, round_trip) as proxy:
                 uris = [f"http://127.0.0.1:{proxy}/{name}" for name in names[:count]]
-                pairs = pairs_file(f"far-{round_trip}-{count}", uris, out)
+                pairs = library.pairs_file(f"far-{round_trip}-{count}", uris, out)
                 compare(f"{count} sources {round_trip * 1000:.0f} ms away", pairs, count,
                         target=lambda ratio: ratio >= 6)
 
@@ -76,7 +68,7 @@ def small_server(files_of_the_suite):
         for age in ("old", "new") * ROUNDS:
             with LoopbackServer(routes, one_at_a_time=True) as server, \
                     far(server.httpd.server_address[1], 0.05) as proxy:
-                pairs = pairs_file("small", [f"http://127.0.0.1:{proxy}{path}" for path in routes], out)
+                pairs = library.pairs_file("small", [f"http://127.0.0.1:{proxy}{path}" for path in routes], out)
                 build = NEW if age == "new" else OLD
                 seconds = library.timed([os.path.join(build, "vantrell-batch")], pairs, pin=False)
                 most.setdefault(age, []).append((seconds, server.most_connections))
@@ -107,7 +99,7 @@ def mixed(files, files_of_the_suite):
             extra = large if n % 5 == 4 else \
                 f"http://127.0.0.1:{proxy}/{os.path.basename(files_of_the_suite[n % len(files_of_the_suite)])}"
             uris.insert(n * (step + 1), extra)
-        pairs = pairs_file("mixed", uris, out)
+        pairs = library.pairs_file("mixed", uris, out)
         for cores, pin in ((", one core", True), (", both cores", False)):
             compare(f"a mix: the library, {MIX_FAR} far sources and {MIX_LARGE} large pictures{cores}", pairs,
                     len(uris), pin)
@@ -119,7 +111,7 @@ def memory():
     size = os.path.getsize(large) >> 20
     peaks = {}
     with tempfile.TemporaryDirectory(dir=WORK) as out:
-        pairs = pairs_file("large", [large] * 200, out)
+        pairs = library.pairs_file("large", [large] * 200, out)
         for age, build in (("old", OLD), ("new", NEW)):
             with open(pairs, "rb") as feed:
                 subprocess.run(["/usr/bin/time", "-f", "%M", "-o", os.path.join(WORK, "peak"),
