@@ -29,7 +29,7 @@ constexpr unsigned longest_probe_wait = 96;
 // far server is reached in fewer steps.
 constexpr double fully_double = 1.9;
 constexpr double processors_spare = 0.5;
-// A window lasts for half as many pairs as run at once, at least this many, and at least this long, so that
+// A window lasts for as many pairs as run at once, at least this many, and at least this long, so that
 // one pair's luck does not decide.
 constexpr unsigned fewest_pairs_judged = 8;
 // The pairs begun as a window opens (new readers start theirs at once) are waited for, unless they take
