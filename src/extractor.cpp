@@ -1,5 +1,5 @@
-// The extractor: opens one source with its network guard, finds the first picture and hands it over with
-// the verdict on filename: never a file that was read for the source.
+// The extractor: opens one source with its network guard, finds the first picture and hands it over, and
+// tells whether filename is a file that was read for the source.
 #include "extractor.h"
 
 #include "platform.h"
@@ -227,14 +227,9 @@ void start_media_library()
 #endif
 }
 
-Outcome retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save)
+Extraction retrieve_album_art(const char *uri, const char *filename, const PictureSink &save)
 {
-    if (!uri) {
-        print("Path is NULL");
-        return Outcome::no_picture;
-    }
-    print(std::string("Opening ") + uri);
-
+    Extraction extraction;
     // The source is opened here rather than by the format open, so that it outlives the format context
     // and the interrupt callback only ever looks at memory that is still there.
     Run run(!is_local(uri), filename);
@@ -255,22 +250,27 @@ Outcome retrieve_album_art(const char *uri, const char *filename, const LineSink
         opened->io_open = open_guarded;
     }
     if (!opened || avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
-        print("avformat_open_input() failed");
-        return is_push_back(read_result) ? Outcome::server_pushed_back : Outcome::no_picture;
+        extraction.ending = Ending::open_failed;
+        extraction.pushed_back = is_push_back(read_result);
+        return extraction;
     }
     Input input(opened);
 
     // A source that stopped early leaves an I/O error behind, or a picture marked as read short.
     const AVPacket *stored = first_picture(input.get());
     if ((input->pb && input->pb->error < 0) || (stored && (stored->flags & AV_PKT_FLAG_CORRUPT))) {
-        print("could not read the format header");
-        return Outcome::no_picture;
+        extraction.ending = Ending::header_failed;
+        return extraction;
     }
     if (!stored)
-        return Outcome::no_picture;
+        return extraction;
     run.look_for_filename_among_open_files();  // the source's files, whichever protocols hold them
-    // Writing over a file that was read for the source would replace the song with its cover.
-    const bool is_the_source = run.stored && (run.filename_read || is_the_named_source(uri, run.target));
-    save(stored->data, static_cast<std::size_t>(stored->size), !is_the_source);
-    return Outcome::picture;
+    extraction.filename_read = run.stored && (run.filename_read || is_the_named_source(uri, run.target));
+    if (static_cast<std::size_t>(stored->size) > largest_picture) {
+        extraction.ending = Ending::picture_too_large;
+        return extraction;
+    }
+    extraction.ending = Ending::picture;
+    save(extraction, stored->data, static_cast<std::size_t>(stored->size));
+    return extraction;
 }

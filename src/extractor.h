@@ -1,24 +1,38 @@
-// The extractor: the first attached picture of a media source, written byte for byte to a file.
+// The extractor: the first attached picture of a media source, handed over byte for byte.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
-#include <string>
-
-// Receives each line of a run, whole and without its newline.
-using LineSink = std::function<void(const std::string &line)>;
-
-// Receives the picture that a source stores, and whether filename may receive it: not when filename is a
-// file that was read for the source.
-using PictureSink = std::function<void(const unsigned char *picture, std::size_t size, bool may_write)>;
 
 // Starts the library's network layer and, where the library needs it, registers its formats.
 void start_media_library();
 
-// How a run ended. A server that refused the source or asked for fewer requests (429, a 5xx answer, a
-// connection refused or reset) is worth telling apart: it is a sign to read fewer sources at once.
-enum class Outcome { picture, no_picture, server_pushed_back };
+// How reading a source ended; the supervisor turns it into the pair's lines.
+enum class Ending : std::uint8_t {
+    no_picture = 1,         // the source opened and holds no picture
+    open_failed = 2,        // the source could not be opened, or is not media that the library knows
+    header_failed = 3,      // the source broke off inside its header, or inside its picture
+    picture = 4,            // the picture went to the sink
+    picture_too_large = 5,  // the source holds a picture larger than any that is written
+    unconfined = 6,         // not read: the reader could not be confined
+};
 
-// Opens uri and finds its first attached picture, which goes to save while the source is still open;
-// every other outcome is a line to print.
-Outcome retrieve_album_art(const char *uri, const char *filename, const LineSink &print, const PictureSink &save);
+// Pictures larger than this are not written: no cover comes near it, and it bounds what a reader may send.
+constexpr std::size_t largest_picture = std::size_t(64) << 20;
+
+struct Extraction {
+    Ending ending = Ending::no_picture;
+    // A server that refused the source or asked for fewer requests (429, a 5xx answer, a connection refused
+    // or reset): a sign to read fewer sources at once.
+    bool pushed_back = false;
+    // filename is a file that the library read for the source, whichever protocol or demuxer opened it.
+    bool filename_read = false;
+};
+
+// Receives the picture that a source stores, with how the reading ended, while the source that holds the
+// picture is still open.
+using PictureSink = std::function<void(const Extraction &extraction, const unsigned char *picture, std::size_t size)>;
+
+// Opens uri and finds its first attached picture, which goes to save while the source is still open.
+Extraction retrieve_album_art(const char *uri, const char *filename, const PictureSink &save);

@@ -1,13 +1,15 @@
 // What differs by operating system: file identity, replacing a file, reader processes and the connections
 // to them, the standard streams, the arguments and where the system keeps its CA bundle. One
-// implementation per system: platform_posix.cpp and platform_windows.cpp.
+// implementation per system: platform_linux.cpp and platform_windows.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -26,14 +28,23 @@ bool identify_descriptor(int fd, FileIdentity *identity);
 // Whether this process holds the file open for reading, whatever opened it and by what name.
 bool is_open_for_reading(const FileIdentity &file);
 
-// Puts data in filename whole or not at all: a new file beside it, with its permission bits, renamed over
-// it (through a symbolic link, over the link's target). A name that is not a regular file (a device, a
-// FIFO), or one in a folder that refuses new files, is written in place. False, and filename as it was
-// where it was a regular file, when any step fails; a signal that ends the run meanwhile leaves no new file.
+// Puts data in filename whole or not at all: a new file beside it, under a name that nobody can guess, with
+// its permission bits, renamed over it (through a symbolic link, over the link's target, where the kernel
+// would follow that link for this user). A name that is not a regular file (a device, a FIFO), or one in a
+// folder that refuses new files, is written in place. False, and filename as it was where it was a regular
+// file, when any step fails; a signal that ends the run meanwhile leaves no new file.
 bool replace_file(const char *filename, const char *data, std::size_t size);
+// Whether filename, through its links, names something other than a regular file that writing reaches in
+// place, and where a writer may wait: a FIFO, a device.
+bool is_special_file(const char *filename);
+
+// The contents of a regular file of at most limit bytes, read without waiting on anything else (a FIFO, a
+// device); false for anything else.
+bool read_regular_file(const char *path, std::size_t limit, std::string *contents);
 
 // One end of a byte stream between the supervisor and a reader, or standard input as the supervisor reads
-// it.
+// it. A reader's connection carries the word that the gate (gate.h) keeps, shared with the supervisor and
+// no other reader, which outlives the reader.
 class Connection {
   public:
     struct State;
@@ -47,14 +58,8 @@ class Connection {
     // What has come, up to size bytes: 0 at the end of the stream; -1 when nothing has come and the caller
     // would rather not wait.
     long receive(void *data, std::size_t size, bool wait);
-    // The gate between a reader and its supervisor. Pairs are numbered from 1 in the order sent; the reader
-    // begins each only after passing the gate, and the supervisor may take back pairs that the reader has not
-    // begun, for another reader. The gate survives the reader, so the supervisor knows which pair was in
-    // progress when it crashed.
-    bool begin_pair(std::uint64_t number);  // false: taken back, not to be read here
-    // Takes back the pairs after reading, up to through, if the reader is reading that pair just now.
-    bool take_back_pairs_after(std::uint64_t reading, std::uint64_t through);
-    std::uint64_t pairs_begun() const;
+    // The gate's word; null for standard input.
+    std::atomic<std::uint64_t> *gate_word();
     State &state() { return *state_; }
 
   private:
@@ -68,16 +73,15 @@ std::unique_ptr<Connection> standard_input();
 // no limit); says which may have news, so that a caller with many need not look at every one.
 std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds);
 
+// A layer of a reader's confinement that the system offers but that could not be applied: such a reader
+// reads nothing.
+enum class Unconfined : std::uint8_t { no = 0, privileges = 1, capabilities = 2, landlock = 3, seccomp = 4 };
+
 // Where sources are read: a process of its own where the system can fork, so that a crash or an endless
 // loop there ends only it; on Windows a thread of this process.
 class Reader {
   public:
     struct State;
-    // Starts serve(its connection to the supervisor) in a new reader, which holds standard input only when
-    // keeps_standard_input, and none of others (the connections to readers already running). Null when
-    // the system refuses another reader.
-    static std::unique_ptr<Reader> start(const std::function<void(Connection &)> &serve,
-                                         bool keeps_standard_input, const std::vector<Connection *> &others);
     explicit Reader(std::unique_ptr<State> state);
     ~Reader();
     Reader(const Reader &) = delete;
@@ -86,13 +90,38 @@ class Reader {
     Connection &connection();
     // Processor time the reader has used since it started, where the system tells (0 where it does not).
     double processor_seconds() const;
-    // Ends the reader at once: for a reader that has run too long.
+    // Ends the reader at once: for a reader that has run too long or broken the rules.
     void stop();
     // Closes the connection: a reader that waits for its next pair then ends.
     void hang_up();
     // Closes the connection, waits for the reader to end and says how it ended when that was abnormal
     // ("was killed by signal 11 (Segmentation fault)"); empty when it exited as it should.
     std::string end();
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+// What a reader runs: its connection to the supervisor, and the layer of confinement that failed, if any.
+using ReaderMain = std::function<void(Connection &supervisor, Unconfined unconfined)>;
+
+// Where readers come from. On Linux, a process started before any pair is read, which holds none of them
+// and makes each reader as a copy of itself: a reader holds nothing of the supervisor's, no descriptor but
+// its connection, standard error and, where asked, standard input, and confines itself before it reads.
+// On Windows, threads of this process.
+class ReaderOrigin {
+  public:
+    struct State;
+    // Null when the system refuses the process. keeps_standard_input: readers may read standard input
+    // (vantrell's pipe:0).
+    static std::unique_ptr<ReaderOrigin> start(ReaderMain reader_main, bool keeps_standard_input);
+    explicit ReaderOrigin(std::unique_ptr<State> state);
+    ~ReaderOrigin();
+    ReaderOrigin(const ReaderOrigin &) = delete;
+    ReaderOrigin &operator=(const ReaderOrigin &) = delete;
+
+    // A new reader, with the network where network, else none. Null when the system refuses another.
+    std::unique_ptr<Reader> start_reader(bool network);
 
   private:
     std::unique_ptr<State> state_;
@@ -121,6 +150,12 @@ void reuse_freed_memory();
 // The lines are a report and the files are the product: a reader that went away must not end the run,
 // and a closed standard stream must not lend its number to a source or an output file.
 void detach_from_standard_streams();
+
+// Starts work on a thread of its own, which leaves to the main thread every signal that ends the run.
+std::thread start_thread(std::function<void()> work);
+
+// Other processes of the user, readers among them, may not read this process's memory or descriptors.
+void keep_process_private();
 
 // Standard input as bytes, untranslated, for input that holds NUL-separated names.
 void binary_standard_input();

@@ -1,4 +1,5 @@
 // The platform layer on Windows.
+#define _CRT_RAND_S  // rand_s: the system's random numbers, for names that nobody can guess
 #include "platform.h"
 
 #include <windows.h>  // before the other Windows headers, which need its definitions
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -90,6 +92,20 @@ bool names_a_device(const std::wstring &filename)
     return device;
 }
 
+// A name that nobody can guess, so that nobody can take it first.
+std::wstring unguessable_name()
+{
+    static const wchar_t letters[] = L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::wstring name;
+    for (int i = 0; i < 16; i++) {
+        unsigned int random = 0;
+        if (rand_s(&random) != 0)
+            random = static_cast<unsigned int>(GetTickCount64() * 2654435761u + GetCurrentProcessId() + i);
+        name += letters[random % (sizeof letters / sizeof letters[0] - 1)];
+    }
+    return name;
+}
+
 // One direction of an in-memory stream between the supervisor and a reader thread. The event is what the
 // supervisor waits on: it is set whenever bytes come or the writing end closes.
 struct Pipe {
@@ -156,8 +172,7 @@ bool replace_file(const char *filename, const char *data, std::size_t size)
     std::wstring temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        temporary = folder_of(target) + L".vantrell-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(attempt) + L".part";
+        temporary = folder_of(target) + L".vantrell-" + unguessable_name() + L".part";
         fd = _wopen(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
         if (fd < 0 && errno != EEXIST)
             break;
@@ -180,6 +195,31 @@ bool replace_file(const char *filename, const char *data, std::size_t size)
     if (!replaced)
         DeleteFileW(temporary.c_str());
     return replaced;
+}
+
+bool is_special_file(const char *filename)
+{
+    const std::wstring name = wide(filename);
+    return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES && names_a_device(name);
+}
+
+bool read_regular_file(const char *path, std::size_t limit, std::string *contents)
+{
+    HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size;
+    bool read_whole = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+                      static_cast<std::uint64_t>(size.QuadPart) <= limit;
+    contents->clear();
+    char buffer[16 * 1024];
+    for (DWORD got = 1; read_whole && got > 0 && contents->size() <= limit;) {
+        read_whole = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != 0;
+        contents->append(buffer, read_whole ? got : 0);
+    }
+    CloseHandle(file);
+    return read_whole && contents->size() <= limit;
 }
 
 // Each end holds the pipe that it reads and the one that it writes; closing the end closes both for it.
@@ -243,40 +283,7 @@ long Connection::receive(void *data, std::size_t size, bool wait)
     return static_cast<long>(part);
 }
 
-namespace {
-
-// The gate's word: the number of the last pair begun in the high half; in the low, the last pair taken back,
-// which with every pair before it the reader does not begin: pairs are taken back only from behind the one
-// being read, and every pair before that one has been begun.
-constexpr std::uint64_t low_half = 0xffffffffu;
-
-}  // namespace
-
-bool Connection::begin_pair(std::uint64_t number)
-{
-    if (!state_->note)
-        return true;
-    std::uint64_t gate = state_->note->load();
-    do {
-        if (number <= (gate & low_half))
-            return false;
-    } while (!state_->note->compare_exchange_weak(gate, (number << 32) | (gate & low_half)));
-    return true;
-}
-
-bool Connection::take_back_pairs_after(std::uint64_t reading, std::uint64_t through)
-{
-    if (!state_->note)
-        return false;
-    std::uint64_t gate = state_->note->load();
-    do {
-        if ((gate >> 32) != reading)
-            return false;
-    } while (!state_->note->compare_exchange_weak(gate, (gate & ~low_half) | (through & low_half)));
-    return true;
-}
-
-std::uint64_t Connection::pairs_begun() const { return state_->note ? state_->note->load() >> 32 : 0; }
+std::atomic<std::uint64_t> *Connection::gate_word() { return state_->note.get(); }
 
 // Windows cannot wait on a console or an anonymous pipe beside other things: a thread of its own reads
 // standard input into a pipe of this process.
@@ -325,18 +332,30 @@ struct Reader::State {
     std::thread thread;
 };
 
-std::unique_ptr<Reader> Reader::start(const std::function<void(Connection &)> &serve, bool,
-                                      const std::vector<Connection *> &)
+struct ReaderOrigin::State {
+    ReaderMain reader_main;
+};
+
+std::unique_ptr<ReaderOrigin> ReaderOrigin::start(ReaderMain reader_main, bool)
+{
+    return std::make_unique<ReaderOrigin>(std::unique_ptr<State>(new State{std::move(reader_main)}));
+}
+
+ReaderOrigin::ReaderOrigin(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+ReaderOrigin::~ReaderOrigin() = default;
+
+std::unique_ptr<Reader> ReaderOrigin::start_reader(bool)
 {
     auto to_reader = std::make_shared<Pipe>(), to_supervisor = std::make_shared<Pipe>();
     auto note = std::make_shared<std::atomic<std::uint64_t>>(0);
     auto supervisor_end = connection_of(to_supervisor, to_reader, note);
-    std::thread thread([serve, to_reader, to_supervisor, note] {
+    std::thread thread([reader_main = state_->reader_main, to_reader, to_supervisor, note] {
         const std::unique_ptr<Connection> reader_end = connection_of(to_reader, to_supervisor, note);
-        serve(*reader_end);
+        reader_main(*reader_end, Unconfined::no);
     });
     return std::make_unique<Reader>(
-        std::unique_ptr<State>(new State{std::move(supervisor_end), std::move(thread)}));
+        std::unique_ptr<Reader::State>(new Reader::State{std::move(supervisor_end), std::move(thread)}));
 }
 
 Reader::Reader(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -392,6 +411,10 @@ void end_program()
 void reuse_freed_memory() {}
 
 void detach_from_standard_streams() {}
+
+void keep_process_private() {}
+
+std::thread start_thread(std::function<void()> work) { return std::thread(std::move(work)); }
 
 void binary_standard_input() { _setmode(_fileno(stdin), _O_BINARY); }
 

@@ -3,6 +3,6 @@
 
 #include "platform.h"
 
-// Takes pairs from the supervisor until it hangs up, and sends back for each what the source held: the
-// pair's lines, the picture and the verdict on filename. Writes no file.
-void serve_pairs(platform::Connection &supervisor);
+// Takes pairs from the supervisor until it hangs up, and answers each with what its source held: the
+// picture and how the reading ended. Writes no file. A reader that could not be confined reads nothing.
+void serve_pairs(platform::Connection &supervisor, platform::Unconfined unconfined);

@@ -13,6 +13,7 @@ int main(int argc, char **argv)
 {
     const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv);
     platform::detach_from_standard_streams();
+    platform::keep_process_private();
     platform::reuse_freed_memory();
     platform::binary_standard_input();
     start_media_library();

@@ -187,18 +187,38 @@ class VantrellCase(unittest.TestCase):
 
 # A demuxer gone wrong, stood in for by a library that the tests preload: when a file whose name holds one
 # of these markers is opened, it crashes, or loops for ever burning the processor, or (attack-ACT) a hijacked
-# demuxer tries the act on the file "victim" in the folder that VANTRELL_VICTIMS names, then reads on.
+# demuxer tries the act on the file "victim" in the folder that VANTRELL_VICTIMS names, then reads on, or
+# (hostile-ACT) a reader taken over by a hostile file does the act once, reports on standard error
+# ("hostile ACT: ..."), then reads on.
 CRASH, SPIN = "crash-on-open", "spin-on-open"
 ATTACKS = ["create", "write", "truncate", "delete", "rename", "run-a-program"]
+# forge-other: answers a pair that it does not hold; forge-source: claims that filename may take a picture
+# that it makes up, filename being its own source; forge-newline: sends a line that holds a newline; random:
+# random bytes; flood: announces a gigabyte and sends it; signal: a signal to the supervisor through
+# F_SETOWN; prlimit: shrinks the supervisor's file-size limit; child: leaves a process of its own behind;
+# gate: rewrites every word of memory that it shares; probe: tries each call that a reader is refused.
+# The forgers speak the supervisor's protocol, whichever it speaks, learnt from the request that they got.
+HOSTILE = ["forge-other", "forge-source", "forge-newline", "random", "flood", "signal", "prlimit", "child", "gate",
+           "probe"]
 FAULT_LIBRARY = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/netlink.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static void attack(const char *act)
@@ -226,6 +246,240 @@ static void attack(const char *act)
         close(fd);
 }
 
+/* What the reader last received from its supervisor, and where: the forgers answer in kind. */
+static int connection = -1;
+static unsigned char received[1 << 16];
+static size_t received_size;
+
+ssize_t recv(int fd, void *buffer, size_t size, int flags)
+{
+    static ssize_t (*real)(int, void *, size_t, int);
+    if (!real)
+        real = (ssize_t (*)(int, void *, size_t, int))dlsym(RTLD_NEXT, "recv");
+    const ssize_t got = real(fd, buffer, size, flags);
+    if (got > 0) {
+        connection = fd;
+        received_size = (size_t)got < sizeof received ? (size_t)got : sizeof received;
+        memcpy(received, buffer, received_size);
+    }
+    return got;
+}
+
+static void put(char **at, const void *bytes, size_t size) { memcpy(*at, bytes, size); *at += size; }
+
+static void number(char **at, uint64_t value)
+{
+    for (int i = 0; i < 8; i++)
+        *(*at)++ = (char)(value >> (8 * i));
+}
+
+static void send_all(const char *bytes, size_t size)
+{
+    while (size > 0) {
+        const ssize_t sent = send(connection, bytes, size, MSG_NOSIGNAL);
+        if (sent <= 0)
+            return;
+        bytes += sent;
+        size -= (size_t)sent;
+    }
+}
+
+/* The request that named path: whether it came in the form with pair numbers, and its number. */
+static int request_for(const char *path, uint64_t *pair)
+{
+    const size_t length = strlen(path);
+    for (size_t at = 0; at + length <= received_size; at++) {
+        if (memcmp(received + at, path, length) != 0)
+            continue;
+        if (at >= 17 && received[at - 17] == 'R' && received[at - 1] == 0) {
+            *pair = 0;
+            for (int i = 0; i < 8; i++)
+                *pair |= (uint64_t)received[at - 16 + i] << (8 * i);
+            return 1;
+        }
+        return 0;
+    }
+    return 0;
+}
+
+/* One outcome in the supervisor's form (kind O, number, size, ending, flags, picture), or the older report
+   (kind and size, then a line, a picture and an end). */
+static size_t outcome(char *out, int numbered, uint64_t pair, const char *uri, char kind, const char *picture,
+                      size_t size)
+{
+    char *at = out;
+    if (numbered) {
+        put(&at, &kind, 1), number(&at, pair), number(&at, size);
+        put(&at, size ? "\4\0" : "\1\0", 2);
+        put(&at, picture, size);
+        return (size_t)(at - out);
+    }
+    char line[4200];
+    const int length = snprintf(line, sizeof line, "Opening %s", uri);
+    put(&at, "L", 1), number(&at, (uint64_t)length), put(&at, line, (size_t)length);
+    put(&at, "P", 1), number(&at, size), put(&at, picture, size);
+    put(&at, "E", 1), number(&at, 1), put(&at, "0", 1);
+    return (size_t)(at - out);
+}
+
+/* The supervisor: the highest of the ancestors that run the same program. */
+static pid_t supervisor(void)
+{
+    char self[64] = "", name[64], path[64];
+    pid_t pid = getpid(), found = getppid();
+    FILE *f = fopen("/proc/self/comm", "r");
+    if (f) { if (!fgets(self, sizeof self, f)) self[0] = 0; fclose(f); }
+    for (;;) {
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        f = fopen(path, "r");
+        int parent = 0;
+        if (!f || fscanf(f, "%*d (%63[^)]) %*c %d", name, &parent) != 2) { if (f) fclose(f); break; }
+        fclose(f);
+        snprintf(path, sizeof path, "/proc/%d/comm", parent);
+        f = fopen(path, "r");
+        char comm[64] = "";
+        if (f) { if (!fgets(comm, sizeof comm, f)) comm[0] = 0; fclose(f); }
+        if (parent <= 1 || strcmp(comm, self) != 0)
+            break;
+        found = pid = parent;
+    }
+    return found;
+}
+
+static void probe(const char *what, int result)
+{
+    fprintf(stderr, "hostile probe %s: %s\n", what, result < 0 ? "refused" : "allowed");
+}
+
+static void hostile(const char *act, const char *path)
+{
+    static int acted;
+    if (acted++)
+        return;
+    static const char junk[] = "\xff\xd8\xff\xe0 a picture made up by a hostile reader";
+    static char message[1 << 14];
+    uint64_t pair = 0;
+    const int numbered = request_for(path, &pair);
+    const pid_t boss = supervisor();
+    if (!strcmp(act, "forge-other")) {
+        size_t size = 0;
+        if (numbered)
+            size = outcome(message, 1, pair + 1, path, 'O', junk, sizeof junk);
+        else
+            for (int i = 0; i < 4; i++)
+                size += outcome(message + size, 0, 0, path, 'O', junk, sizeof junk);
+        send_all(message, size);
+    } else if (!strcmp(act, "forge-source")) {
+        send_all(message, outcome(message, numbered, pair, path, 'O', junk, sizeof junk));
+    } else if (!strcmp(act, "forge-newline")) {
+        char *at = message;
+        const char line[] = "x\nWrote album art to /etc/shadow";
+        put(&at, "L", 1);
+        if (numbered)
+            number(&at, pair);
+        number(&at, sizeof line - 1), put(&at, line, sizeof line - 1);
+        send_all(message, (size_t)(at - message));
+    } else if (!strcmp(act, "random")) {
+        srand(7);
+        for (size_t i = 0; i < sizeof message; i++)
+            message[i] = (char)rand();
+        send_all(message, sizeof message);
+    } else if (!strcmp(act, "flood")) {
+        char *at = message;
+        put(&at, numbered ? "O" : "P", 1);
+        if (numbered)
+            number(&at, pair);
+        number(&at, (uint64_t)1 << 30);
+        if (numbered)
+            put(&at, "\4\0", 2);
+        send_all(message, (size_t)(at - message));
+        memset(message, 'f', sizeof message);
+        for (int i = 0; i < (1 << 30) / (int)sizeof message; i++)
+            if (send(connection, message, sizeof message, MSG_NOSIGNAL) <= 0)
+                break;
+    } else if (!strcmp(act, "signal")) {
+        int ends[2];
+        int refused = pipe(ends);
+        refused = refused || fcntl(ends[0], F_SETOWN, boss) != 0 ||
+                  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_ASYNC | O_NONBLOCK) != 0;
+        if (!refused && write(ends[1], "x", 1) != 1)
+            refused = 1;
+        probe("signal", refused ? -1 : 0);
+    } else if (!strcmp(act, "prlimit")) {
+        const struct rlimit small = {1024, 1024};
+        probe("prlimit", prlimit(boss, RLIMIT_FSIZE, &small, NULL));
+    } else if (!strcmp(act, "child")) {
+        const pid_t child = fork();
+        if (child == 0) {
+            setsid();
+            fprintf(stderr, "hostile child %d\n", getpid());
+            sleep(120);
+            _exit(0);
+        }
+        probe("child", child);
+    } else if (!strcmp(act, "gate")) {
+        FILE *maps = fopen("/proc/self/maps", "r");
+        char line[512];
+        int written = 0;
+        while (maps && fgets(line, sizeof line, maps)) {
+            unsigned long start, end;
+            char permissions[8];
+            if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) == 3 && !strcmp(permissions, "rw-s")) {
+                memset((void *)start, 0xff, 8);
+                written++;
+            }
+        }
+        if (maps)
+            fclose(maps);
+        fprintf(stderr, "hostile gate: %d words rewritten\n", written);
+    } else if (!strcmp(act, "probe")) {
+        const int fd = open(path, O_RDONLY);
+        int flags = 0;
+        char name[64];
+        probe("socket AF_UNIX", socket(AF_UNIX, SOCK_STREAM, 0));
+        probe("socket AF_PACKET", socket(AF_PACKET, SOCK_RAW, 0));
+        probe("socket AF_VSOCK", socket(AF_VSOCK, SOCK_STREAM, 0));
+        probe("socket AF_NETLINK netfilter", socket(AF_NETLINK, SOCK_RAW, NETLINK_NETFILTER));
+        probe("socket AF_INET without the network", socket(AF_INET, SOCK_STREAM, 0));
+        probe("ioctl FS_IOC_SETFLAGS", ioctl(fd, FS_IOC_SETFLAGS, &flags));
+        probe("flock", flock(fd, LOCK_SH));
+        struct flock lock = {.l_type = F_RDLCK, .l_whence = SEEK_SET};
+        probe("fcntl F_SETLK", fcntl(fd, F_SETLK, &lock));
+        probe("fcntl F_SETOWN", fcntl(fd, F_SETOWN, boss));
+        probe("fcntl O_ASYNC", fcntl(fd, F_SETFL, O_ASYNC));
+        probe("setsid", setsid());
+        probe("setpgid", setpgid(0, 0));
+        probe("sethostname", getuid() == 0 ? sethostname("hostile", 7) : -1);
+        snprintf(name, sizeof name, "/proc/%d/fd/0", boss);
+        probe("the supervisor's standard input", open(name, O_RDONLY));
+        probe("a descriptor left open by the shell", write(5, "hostile\n", 8));
+        probe("a user namespace", (int)syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0, 0, 0, 0) == 0 ? (_exit(0), 0) : -1);
+    }
+}
+
+/* A layer of confinement that the kernel offers but that cannot be applied, as VANTRELL_REFUSE_LAYER names
+   it: landlock (restricting itself), seccomp (taking a filter) or capabilities (dropping them). */
+long syscall(long number, ...)
+{
+    static long (*real)(long, ...);
+    if (!real)
+        real = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    va_list rest;
+    va_start(rest, number);
+    long a[6];
+    for (int i = 0; i < 6; i++)
+        a[i] = va_arg(rest, long);
+    va_end(rest);
+    const char *refused = getenv("VANTRELL_REFUSE_LAYER");
+    if (refused && ((!strcmp(refused, "landlock") && number == 446) ||
+                    (!strcmp(refused, "seccomp") && number == SYS_seccomp && a[0] == 1) ||
+                    (!strcmp(refused, "capabilities") && number == SYS_capset))) {
+        errno = EPERM;
+        return -1;
+    }
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
 static void misbehave(const char *path)
 {
     const char *name = strrchr(path, '/');
@@ -237,6 +491,12 @@ static void misbehave(const char *path)
             ;
     if (strstr(name, "attack-"))
         attack(strstr(name, "attack-") + 7);
+    if (strstr(name, "hostile-")) {
+        char act[64];
+        snprintf(act, sizeof act, "%s", strstr(name, "hostile-") + 8);
+        *strchrnul(act, '.') = 0;
+        hostile(act, path);
+    }
 }
 
 #define OPEN(name)                                                         \
@@ -250,9 +510,9 @@ static void misbehave(const char *path)
             mode = va_arg(rest, int);                                      \
             va_end(rest);                                                  \
         }                                                                  \
-        misbehave(path);                                                   \
         if (!real)                                                         \
             real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, #name); \
+        misbehave(path);                                                   \
         return real(path, flags, mode);                                    \
     }
 OPEN(open)
@@ -302,15 +562,26 @@ def fault_environment():
             "TSAN_OPTIONS": f"{os.environ.get('TSAN_OPTIONS', '')}:handle_segv=0", "VALGRIND_OPTS": "--leak-check=no"}
 
 
+def stat_field(pid, field):
+    """A number of process pid's line in /proc (3: its parent, 5: its session); None once it has gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[field - 2])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def parent_of(pid):
+    return stat_field(pid, 3)
+
+
+def session_of(pid):
+    return stat_field(pid, 5)
+
+
 def descendants(pid):
     """pid and every process below it, from /proc."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
-        except (OSError, ValueError, IndexError):
-            pass
+    parents = {int(entry): parent_of(entry) for entry in os.listdir("/proc") if entry.isdigit()}
     found, frontier = [pid], [pid]
     while frontier:
         frontier = [child for child, parent in parents.items() if parent in frontier]
@@ -331,10 +602,32 @@ def holders(pid, path):
     return held
 
 
+def read_fifo_when_written(fifo, taken, released=None, timeout=30):
+    """Opens fifo for reading now, so that a writer finds a reader there, and starts a thread that, once
+    released is set (at once where None) and a writer has written, appends all that it wrote to taken."""
+    import select
+    end = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+
+    def take():
+        if released is not None:
+            released.wait(timeout * SLOWDOWN)
+        waiting = select.poll()
+        waiting.register(end, select.POLLIN)
+        waiting.poll(timeout * SLOWDOWN * 1000)  # a FIFO that no writer has opened reads as ended
+        os.set_blocking(end, True)
+        with os.fdopen(end, "rb") as f:
+            taken.append(f.read())
+    reader = threading.Thread(target=take, daemon=True)
+    reader.start()
+    return reader
+
+
 def run_holding_a_fifo(command, feed, fifo, while_held, timeout=30):
     """Runs command with feed on standard input, one of whose sources is the FIFO fifo. Once a process holds
     the FIFO open and waits for the rest of a FLAC header, calls while_held(supervisor's pid, the processes
     that hold the FIFO, the FIFO's writing end). The Result, and the processes that held the FIFO."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("only root sees what a reader holds open: readers may not be looked into")
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdin.write(feed or b"")
     process.stdin.close()

@@ -9,12 +9,13 @@ import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 import unittest
 
-from harness import (ATTACKS, BATCH_COMMAND, CRASH, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS,
-                     LoopbackServer, Result, VantrellCase, fault_environment, media, pairs, picture_of, read, run,
-                     run_ending_the_reader)
+from harness import (ATTACKS, BATCH_COMMAND, CRASH, HOSTILE, KEEP, MANIFEST, SLOWDOWN, SPIN, VANTRELL_COMMAND, WINDOWS,
+                     LoopbackServer, Result, VantrellCase, descendants, fault_environment, media, pairs, picture_of,
+                     read, read_fifo_when_written, run, run_ending_the_reader, session_of, unconfined_reason)
 
 SPAN = 30  # seconds in which a network source must deliver 1,024 bytes
 
@@ -36,6 +37,39 @@ def finish(process, seconds):
     process.stdin = None  # closed by hand, so communicate only reads
     output, errors = process.communicate(timeout=seconds * SLOWDOWN)
     return Result(subprocess.CompletedProcess(BATCH_COMMAND, process.returncode, output, errors))
+
+
+def watched_batch(feed, env=None, timeout=60, shell_words=None):
+    """Runs vantrell-batch in a session of its own (after shell_words, a shell's redirections, where given);
+    its Result, the most memory its supervisor held (KiB), and the processes of its session left once it
+    ended."""
+    command = BATCH_COMMAND if shell_words is None else ["sh", "-c", f'exec "$@" {shell_words}', "sh"] + BATCH_COMMAND
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env={**os.environ, **(env or {})}, start_new_session=True)
+    peak, ended = [0], threading.Event()
+
+    def watch():
+        while not ended.is_set():
+            try:
+                with open(f"/proc/{process.pid}/status") as status:
+                    fields = dict(line.split(":", 1) for line in status if ":" in line)
+                peak[0] = max(peak[0], int(fields.get("VmHWM", "0 kB").split()[0]))
+            except (OSError, ValueError):
+                return
+            time.sleep(0.01)
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        output, errors = process.communicate(feed, timeout=timeout * SLOWDOWN)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+        ended.set()
+        watcher.join()
+    time.sleep(0.2)  # what ends with the run is given the moment that it takes
+    left = [pid for pid in descendants(1) if session_of(pid) == process.pid]
+    return Result(subprocess.CompletedProcess(command, process.returncode, output, errors)), peak[0], left
 
 
 def wait_for(condition, seconds):
@@ -218,6 +252,59 @@ class Faults(VantrellCase):
                     self.assertFileHolds(out, None if failed else cover)
                 self.assertEqual(result.lines, expected, result)
 
+    def test_a_hostile_reader_can_do_no_harm(self):
+        """Each case: what a reader that a hostile file has taken over does (harness.HOSTILE), as the seventh
+        of thirteen pairs. The run exits 0 with no line that the supervisor did not compose; every other pair
+        is written exactly as an honest run writes it; the hostile file, which for forge-source is its own
+        filename, is never written over; no process of the run is left; the supervisor's memory stays within
+        64 MiB of an honest run's. What breaks the rules ends its reader, as standard error says, and costs
+        only its pair; what confinement refuses is refused, and the pair is read on."""
+        environment = fault_environment()
+        honest = [media("song.flac" if n % 2 else "large-picture.mp3") for n in range(12)]
+        # The hostile pair's second line, or None where it is read on and written.
+        broken, refused = "could not read the format header", None
+        cases = {"forge-other": broken, "forge-source": "could not write album art to {hostile}",
+                 "forge-newline": broken, "random": broken, "flood": broken, "gate": broken,
+                 "signal": refused, "prlimit": refused, "child": refused, "probe": refused}
+        self.assertEqual(sorted(cases), sorted(HOSTILE))
+        baseline = None
+        for act, second_line in cases.items():
+            with self.subTest(act):
+                if second_line is refused and unconfined_reason():
+                    self.skipTest(unconfined_reason())
+                hostile = self.scratch(f"hostile-{act}.flac", read(media("song.flac")))
+                outs = [self.scratch(f"{act} {n}.img") for n in range(12)]
+                own = hostile if act == "forge-source" else self.scratch(f"{act} hostile.img", KEEP)
+                sources = honest[:6] + [hostile] + honest[6:]
+                filenames = outs[:6] + [own] + outs[6:]
+                feed = pairs(*[name for pair in zip(sources, filenames) for name in pair])
+                if baseline is None:
+                    _, baseline, _ = watched_batch(pairs(*[x for pair in zip(honest, outs) for x in pair]))
+                    for out in outs:
+                        os.remove(out)
+                log = self.scratch(f"{act}.log", b"")
+                result, peak, left = watched_batch(feed, environment, shell_words=f"5>>'{log}'")
+                children = [int(line.split()[-1]) for line in result.stderr.splitlines()
+                            if line.startswith("hostile child ")]
+                self.assertClean(result)
+                expected = []
+                for source, out in zip(sources, filenames):
+                    if source == hostile:
+                        expected += [f"Opening {hostile}", second_line.format(hostile=hostile) if second_line
+                                     else f"Wrote album art to {own}"]
+                        continue
+                    expected += [f"Opening {source}", f"Wrote album art to {out}"]
+                    self.assertFileHolds(out, picture_of("cover.jpg" if source.endswith(".flac") else "large.png"))
+                self.assertEqual(result.lines, expected, result)
+                self.assertEqual(read(hostile), read(media("song.flac")), "the hostile file was written over")
+                if second_line == broken:
+                    self.assertRegex(result.stderr, rf"gave up on {re.escape(hostile)}: its reader .*, and was stopped")
+                self.assertNotIn(": allowed", result.stderr, "a call that a reader is refused was allowed")
+                self.assertEqual(read(log), b"", "the reader wrote through a descriptor that the shell left open")
+                self.assertEqual(left + [pid for pid in children if session_of(pid) is not None], [],
+                                 "processes of the run were left")
+                self.assertLess(peak, baseline + 64 * 1024, f"the supervisor held {peak} KiB, {baseline} honestly")
+
     def test_many_faults_in_a_long_batch(self):
         """Ten thousand pairs, every hundredth of them a crash (fewer pairs on slow runners): each crash costs
         its own pair, every other file is written, the lines are in input order."""
@@ -265,10 +352,10 @@ class Outputs(VantrellCase):
 
     @unittest.skipIf(WINDOWS, "signals are a POSIX thing")
     def test_ended_midway_every_file_is_old_or_whole(self):
-        """Each case: the signal that ends a batch of 4 MiB pictures while it writes them. Every file holds its
-        old bytes or the whole picture, never a part; after SIGINT and SIGTERM nothing else is left."""
+        """Each case: the signal that ends a batch of 4 MiB pictures while it writes one. Every file holds its
+        old bytes or the whole picture, never a part; after any signal but SIGKILL nothing else is left."""
         big = picture_of("big.png")
-        for how in [signal.SIGKILL, signal.SIGTERM, signal.SIGINT]:
+        for how in [signal.SIGKILL, signal.SIGTERM, signal.SIGINT, signal.SIGUSR1, signal.SIGQUIT, signal.SIGALRM]:
             with self.subTest(how.name):
                 folder = self.scratch(how.name)
                 os.makedirs(folder)
@@ -277,11 +364,14 @@ class Outputs(VantrellCase):
                                            stderr=subprocess.DEVNULL)
                 process.stdin.write(pairs(*[name for out in outs for name in (media("big-picture.mp3"), out)]))
                 process.stdin.close()
-                begun = wait_for(lambda: any(os.stat(out).st_size != len(KEEP) for out in outs), 30)
-                time.sleep(random.Random(how).uniform(0, 0.05) * SLOWDOWN)
+                # The signal comes while a new file lies under its temporary name, as soon as one is seen.
+                deadline = time.monotonic() + 30 * SLOWDOWN
+                begun = False
+                while not begun and time.monotonic() < deadline:
+                    begun = any(name.endswith(".part") for name in os.listdir(folder))
                 process.send_signal(how)
                 process.wait(30 * SLOWDOWN)
-                self.assertTrue(begun, "no picture was written")
+                self.assertTrue(begun, "no new file was begun")
                 contents = [read(out) for out in outs]
                 self.assertEqual([out for out, content in zip(outs, contents) if content not in (KEEP, big)], [],
                                  "files that are neither old nor whole")
@@ -289,6 +379,58 @@ class Outputs(VantrellCase):
                 if how != signal.SIGKILL:
                     self.assertEqual(sorted(os.listdir(folder)), sorted(os.path.basename(o) for o in outs),
                                      "a temporary file was left behind")
+
+
+    @unittest.skipIf(WINDOWS, "Windows has no FIFOs in its file system")
+    def test_a_fifo_as_filename_holds_up_nothing_else(self):
+        """Each case: who reads the FIFO that is the filename of the second of eight pairs. With nobody, its
+        write fails at once; with a reader that takes its time, the pairs after it are written meanwhile and it
+        gets the whole picture. The batch ends either way."""
+        for reader in ("nobody", "a slow reader"):
+            with self.subTest(reader):
+                fifo = self.scratch(f"{reader}.fifo")
+                os.mkfifo(fifo)
+                outs = [self.scratch(f"{reader} {n}.img") for n in range(8)]
+                outs[1] = fifo
+                taken, released = [], threading.Event()
+                if reader == "a slow reader":
+                    read_fifo_when_written(fifo, taken, released)
+                process = started_batch()
+                process.stdin.write(pairs(*[x for out in outs for x in (media("large-picture.mp3"), out)]))
+                written = wait_for(lambda: all(os.path.exists(out) for out in outs if out != fifo), 20)
+                released.set()
+                result = finish(process, 30)
+                self.assertTrue(written, "the pairs after the FIFO waited for it")
+                self.assertClean(result)
+                line = "Wrote album art to" if reader == "a slow reader" else "could not write album art to"
+                self.assertEqual(result.lines[2:4], [f"Opening {media('large-picture.mp3')}", f"{line} {fifo}"])
+                wait_for(lambda: taken, 10)
+                self.assertEqual(taken, [picture_of("large.png")] if reader == "a slow reader" else [])
+                for out in outs:
+                    if out != fifo:
+                        self.assertFileHolds(out, picture_of("large.png"))
+
+    @unittest.skipIf(WINDOWS, "the names of Windows' temporary files are made as on other systems, but wine's "
+                              "process numbers cannot be told from here")
+    def test_temporary_names_that_someone_made_first(self):
+        """Someone who can write the folder makes, as soon as the batch starts, every name that a predictable
+        scheme would use for its new files: the pictures are written all the same."""
+        folder = self.scratch("shared")
+        os.makedirs(folder)
+        outs = [os.path.join(folder, f"{n}.jpg") for n in range(4)]
+        for out in outs:
+            self.scratch(out, KEEP)
+        process = started_batch()
+        for n in range(200):
+            with open(os.path.join(folder, f".vantrell-{process.pid}-{n}.part"), "wb") as taken:
+                taken.write(b"someone else's")
+        process.stdin.write(pairs(*[x for out in outs for x in (media("song.flac"), out)]))
+        result = finish(process, 30)
+        self.assertClean(result)
+        self.assertEqual(result.lines[1::2], [f"Wrote album art to {out}" for out in outs])
+        for out in outs:
+            self.assertFileHolds(out, picture_of("cover.jpg"))
+        self.assertEqual(len(os.listdir(folder)), 204, "a temporary file was left, or one of someone else's taken")
 
 
 class BadInput(VantrellCase):

@@ -9,8 +9,8 @@ import threading
 import time
 import unittest
 
-from harness import (ATTACKS, BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, descendants,
-                     fault_environment, hls_playlist, invocation, media, picture_of, read, report, run,
+from harness import (ATTACKS, BATCH, COMMAND, CRASH, KEEP, LEAN, SLOWDOWN, SPIN, WINDOWS, VantrellCase, descendants, parent_of,
+                     fault_environment, hls_playlist, invocation, media, picture_of, read, read_fifo_when_written, report, run,
                      run_ending_the_reader, run_holding_a_fifo, success_line)
 
 NO_DEV_FULL = "Windows has no /dev/full"
@@ -109,25 +109,53 @@ class Sources(VantrellCase):
                     self.assertExtracted(result, source, out, picture_of("cover.jpg"))
 
     def test_readers_are_confined(self):
-        """While a reader waits on a FIFO source, the kernel says it is confined and its supervisor is not."""
+        """While a reader waits on a FIFO source, the kernel says it is confined, and neither its supervisor,
+        which writes, nor the process that readers come from, which reads nothing. The reader holds no
+        capability, even run as root, and no descriptor but its streams, its connection and its source: not
+        one that the shell left open."""
         self.skip_unless_confined()
-        source, out = self.scratch("song.flac"), self.scratch("cover.jpg")
+        source, out, log = self.scratch("song.flac"), self.scratch("cover.jpg"), self.scratch("shell.log", b"")
         os.mkfifo(source)
-        seen = {}  # "supervisor" or "reader": each such process's (Seccomp, NoNewPrivs)
+        seen, descriptors = {}, {}  # each role's (Seccomp, NoNewPrivs, capability sets); the reader's descriptors
         def look(supervisor, held, writer):
             for pid in descendants(supervisor):
                 with open(f"/proc/{pid}/status") as status:
                     fields = dict(line.split(":", 1) for line in status if ":" in line)
-                role = "supervisor" if pid == supervisor else "reader"
-                seen.setdefault(role, []).append((fields["Seccomp"].strip(), fields["NoNewPrivs"].strip()))
+                role = "supervisor" if pid == supervisor else "origin" if parent_of(pid) == supervisor else "reader"
+                capabilities = {fields[name].strip() for name in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb")}
+                seen.setdefault(role, []).append((fields["Seccomp"].strip(), fields["NoNewPrivs"].strip(),
+                                                  capabilities == {"0000000000000000"}))
+                if role == "reader":
+                    descriptors.update({int(fd): os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")})
             with os.fdopen(writer, "wb") as rest:
                 rest.write(read(media("song.flac"))[4:])
         args, feed = invocation([source, out], None)
-        result, held = run_holding_a_fifo(COMMAND + args, feed, source, look)
+        shell = ["sh", "-c", f'exec "$@" 5>>"{log}"', "sh"]
+        result, held = run_holding_a_fifo(shell + COMMAND + args, feed, source, look)
         self.assertExtracted(result, source, out, picture_of("cover.jpg"))
         self.assertTrue(held, "nothing held the FIFO")
-        self.assertEqual(seen["supervisor"], [("0", "0")], "the supervisor must be free to write")
-        self.assertEqual(set(seen.get("reader", [])), {("2", "1")}, seen)
+        self.assertEqual([role[:2] for role in seen["supervisor"]], [("0", "0")], "the supervisor must be free to write")
+        self.assertEqual(len(seen["origin"]), 1, seen)
+        self.assertEqual(set(seen.get("reader", [])), {("2", "1", True)}, f"confined and without capabilities: {seen}")
+        self.assertEqual(sorted(descriptors), [0, 1, 2, 3, 4], descriptors)
+        self.assertIn(source, descriptors.values(), descriptors)
+        self.assertNotIn(log, descriptors.values(), descriptors)
+
+    def test_a_layer_that_cannot_be_applied_fails_the_pair(self):
+        """Each case: the layer of confinement that the kernel offers but that the reader cannot apply. The
+        reader reads nothing: the pair fails as a source that cannot be opened, with one line on standard
+        error that says why, and filename keeps its bytes."""
+        self.skip_unless_confined()
+        cases = {"landlock": "could not take Landlock's rules", "seccomp": "could not take its seccomp filter",
+                 "capabilities": "could not drop its capabilities"}
+        for layer, why in cases.items():
+            with self.subTest(layer):
+                environment = {**fault_environment(), "VANTRELL_REFUSE_LAYER": layer}
+                out = self.scratch("cover.jpg", KEEP)
+                result = run(media("song.flac"), out, env=environment)
+                self.assertRefused(result, media("song.flac"), "avformat_open_input() failed", out, KEEP)
+                self.assertEqual([line for line in result.stderr.splitlines() if "gave up on" in line],
+                                 [f"{os.path.basename(COMMAND[-1])}: gave up on {media('song.flac')}: its reader {why}"])
 
     def test_source_cut_inside_the_picture_is_refused(self):
         """A source that ends inside the picture must never yield a short picture."""
@@ -229,8 +257,7 @@ class Outputs(VantrellCase):
         def fifo(out):
             os.mkfifo(out)
             taken = []
-            reader = threading.Thread(target=lambda: taken.append(read(out)), daemon=True)
-            reader.start()
+            reader = read_fifo_when_written(out, taken)
             return lambda: reader.join(10) or self.assertEqual(taken, [picture], "the FIFO's reader got otherwise")
 
         def symbolic_link(out):
@@ -303,6 +330,48 @@ class Outputs(VantrellCase):
                 self.assertEqual(completed.returncode, 0, completed.stderr[-600:])
                 self.assertEqual(read(out), picture_of("cover.jpg"), "the picture was not written as stored")
                 self.assertEqual(read(song), read(media("song.flac")), "the source was changed")
+
+    def test_a_picture_larger_than_any_cover_is_not_written(self):
+        """A picture of 64 MiB and a byte: could not write, one line on standard error, filename as it was."""
+        import mutagen.id3
+        source = self.scratch("huge.mp3", read(media("song-v23.mp3")))
+        tags = mutagen.id3.ID3(source)
+        tags.delall("APIC")
+        tags.add(mutagen.id3.APIC(encoding=0, mime="image/png", type=3, desc="",
+                                  data=picture_of("second.png") + bytes(64 * 1024 * 1024 + 1 - len(picture_of("second.png")))))
+        tags.save(v2_version=3)
+        out = self.scratch("cover.png", KEEP)
+        result = run(source, out, timeout=60)
+        self.assertRefused(result, source, f"could not write album art to {out}", out, KEEP)
+        self.assertIn("it is larger than 64 MiB", result.stderr)
+
+    def test_links_in_shared_folders(self):
+        """Each case: a folder, who owns it and the link at filename in it. A link in a folder that is sticky
+        and that everyone may write (as /tmp is) is followed only when it is this user's or the folder owner's,
+        as the kernel's own rule (fs.protected_symlinks) would, whatever that rule is set to."""
+        if WINDOWS or os.geteuid() != 0:
+            self.skipTest("needs root, to give a link to a stranger")
+        stranger = 54321
+        cases = {"a stranger's link in a sticky folder": (0o1777, 0, stranger, False),
+                 "this user's own link there": (0o1777, 0, 0, True),
+                 "the folder owner's link there": (0o1777, stranger, stranger, True),
+                 "a stranger's link in a folder that is not sticky": (0o777, 0, stranger, True)}
+        for name, (mode, folder_owner, link_owner, followed) in cases.items():
+            with self.subTest(name):
+                folder = self.scratch(name)
+                os.makedirs(folder)
+                os.chmod(folder, mode)
+                os.chown(folder, folder_owner, folder_owner)
+                victim = self.scratch(f"{name} victim", KEEP)
+                out = os.path.join(folder, "cover.jpg")
+                os.symlink(victim, out)
+                os.lchown(out, link_owner, link_owner)
+                result = run(media("song.flac"), out)
+                if followed:
+                    self.assertExtracted(result, media("song.flac"), out, picture_of("cover.jpg"))
+                else:
+                    self.assertRefused(result, media("song.flac"), f"could not write album art to {out}", victim, KEEP)
+                    self.assertTrue(os.path.islink(out), "the link itself was replaced")
 
     def test_empty_picture_is_no_picture(self):
         """A playlist's picture stream arrives without bytes: it must not truncate filename."""
