@@ -1,7 +1,8 @@
 #!/bin/bash
 # What the working tree costs against an earlier commit (default: the one before HEAD): builds both, with
 # Debian's shared FFmpeg and static, and prints each figure as a ratio measured side by side in one run.
-# Usage: bench/against.sh [COMMIT]     BENCH_RUNS, BENCH_ROUNDS: runs per command, rounds per batch
+# Usage: bench/against.sh [COMMIT]     BENCH_RUNS, BENCH_ROUNDS: runs per command, rounds per batch;
+#        BENCH_NETWORK=no leaves out the far servers, the small server and the mix (bench/network.py)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -41,4 +42,4 @@ fi
 /usr/bin/python3 bench/against.py "$work" build-bench/new-default build-bench/new-static \
   build-bench/old-default build-bench/old-static
 # How many at once: far servers behind a latency proxy, a small server, a mix, large pictures (static builds).
-/usr/bin/python3 bench/network.py "$work" build-bench/new-static build-bench/old-static
+[ "${BENCH_NETWORK:-yes}" = no ] || /usr/bin/python3 bench/network.py "$work" build-bench/new-static build-bench/old-static

@@ -424,7 +424,9 @@ static void hostile(const char *act, const char *path)
         while (maps && fgets(line, sizeof line, maps)) {
             unsigned long start, end;
             char permissions[8];
-            if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) == 3 && !strcmp(permissions, "rw-s")) {
+            /* Shared memory of the process's own making; a debugger's or valgrind's is not the program's. */
+            if (sscanf(line, "%lx-%lx %7s", &start, &end, permissions) == 3 && !strcmp(permissions, "rw-s") &&
+                strstr(line, "/memfd:")) {
                 memset((void *)start, 0xff, 8);
                 written++;
             }
