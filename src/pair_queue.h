@@ -36,7 +36,6 @@ class PairQueue {
     void end_input();
     // The input has ended and every line is out.
     bool finished() const { return input_ended_ && in_flight_.empty(); }
-    std::size_t in_flight() const { return in_flight_.size(); }
 
     // Calls read(job) for each job that may read its next alternative now, in input order, until read
     // returns false. read begins the pair or fails it at once.

@@ -46,7 +46,9 @@ class PairInput {
     explicit PairInput(std::unique_ptr<platform::Connection> input) : input_(std::move(input)) {}
 
     platform::Connection &connection() { return *input_; }
-    bool ended() const { return ended_; }
+    // Whether more input is welcome: not while a whole pair waits for room in the queue, so that however long
+    // the input, no more of it than a read's worth waits here.
+    bool wants_more() const { return !ended_ && !waiting_; }
 
     void receive()
     {
@@ -61,13 +63,16 @@ class PairInput {
     // its last pair, or a last uri without a filename.
     void hand_over(PairQueue &queue)
     {
+        waiting_ = false;
         for (;;) {
             const std::size_t uri_end = bytes_.find('\0', taken_);
             const std::size_t filename_end = uri_end == std::string::npos ? uri_end : bytes_.find('\0', uri_end + 1);
             if (filename_end == std::string::npos)
                 break;
-            if (!queue.add(bytes_.substr(taken_, uri_end - taken_), bytes_.substr(uri_end + 1, filename_end - uri_end - 1)))
+            if (!queue.add(bytes_.substr(taken_, uri_end - taken_), bytes_.substr(uri_end + 1, filename_end - uri_end - 1))) {
+                waiting_ = true;
                 return;
+            }
             taken_ = filename_end + 1;
             if (taken_ > bytes_.size() / 2) {
                 bytes_.erase(0, taken_);
@@ -92,7 +97,7 @@ class PairInput {
     std::unique_ptr<platform::Connection> input_;
     std::string bytes_;
     std::size_t taken_ = 0;
-    bool ended_ = false, handed_all_ = false;
+    bool ended_ = false, handed_all_ = false, waiting_ = false;
 };
 
 // The lines that follow Opening for a pair whose reader gave this outcome, once any picture is written.
@@ -182,7 +187,7 @@ void Supervisor::run(PairInput *input)
 
         std::vector<platform::Connection *> watched = pool_.watched();
         const std::size_t readers = watched.size();
-        const bool wants_input = input && !input->ended() && queue_.in_flight() < most_in_flight;
+        const bool wants_input = input && input->wants_more();
         if (wants_input)
             watched.push_back(&input->connection());
         const std::vector<bool> news = platform::wait_for_activity(watched, milliseconds_to_wait());

@@ -159,6 +159,25 @@ class Pairs(VantrellCase):
         self.assertEqual(result.lines, [f"Wrote album art to {first}", f"Opening {media('song.m4a')}",
                                         f"Wrote album art to {second}"])
 
+    def test_a_long_input_takes_no_more_memory(self):
+        """20,000 pairs with long filenames (6 MB of input, 64 names in turn) take the supervisor no more than
+        3 MiB beyond what 200 of them take: the input waits in its pipe, not in the supervisor."""
+        if WINDOWS or SLOWDOWN > 1:
+            self.skipTest("measured where /proc shows the supervisor's memory and no checker or emulator keeps "
+                          "freed memory from reuse")
+        folder = self.scratch("covers")
+        os.makedirs(folder)
+        outs = [os.path.join(folder, f"{'a long name ' * 16}{n}.jpg") for n in range(64)]
+        peaks = []
+        for count in (200, 20000):
+            result, peak, _ = watched_batch(pairs(*[name for n in range(count)
+                                                    for name in (media("song.flac"), outs[n % 64])]))
+            self.assertClean(result)
+            self.assertEqual(result.lines.count(f"Wrote album art to {outs[0]}"), (count + 63) // 64, result)
+            peaks.append(peak)
+        self.assertFileHolds(outs[63], picture_of("cover.jpg"))
+        self.assertLess(peaks[1] - peaks[0], 3 * 1024, f"the supervisor held {peaks[1]} KiB, {peaks[0]} for 200 pairs")
+
     def test_a_stalled_source_holds_up_nothing_else(self):
         """A silent server among local pairs, more of them than there are readers, so that some are given to
         the silent one's reader while it waits: those after it are written meanwhile, and its lines come in
