@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -61,6 +62,12 @@ class Connection {
     // The gate's word; null for standard input.
     std::atomic<std::uint64_t> *gate_word();
     State &state() { return *state_; }
+
+    // A connection whose state holds these fields; made where the system's unit defines State.
+    template <typename... Fields> static std::unique_ptr<Connection> of(Fields &&...fields)
+    {
+        return std::make_unique<Connection>(std::unique_ptr<State>(new State{std::forward<Fields>(fields)...}));
+    }
 
   private:
     std::unique_ptr<State> state_;

@@ -424,17 +424,6 @@ struct Connection::State {
 Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Connection::~Connection() = default;
 
-namespace {
-
-// A connection whose state holds these fields.
-template <typename... Fields> std::unique_ptr<Connection> connection_of(Fields &&...fields)
-{
-    return std::make_unique<Connection>(
-        std::unique_ptr<Connection::State>(new Connection::State{std::forward<Fields>(fields)...}));
-}
-
-}  // namespace
-
 bool Connection::send(const void *data, std::size_t size)
 {
     return write_every_byte(static_cast<const char *>(data), size, [this](const char *bytes, std::size_t left) {
@@ -463,7 +452,7 @@ long Connection::receive(void *data, std::size_t size, bool wait)
 
 std::atomic<std::uint64_t> *Connection::gate_word() { return state_->gate ? state_->gate->word() : nullptr; }
 
-std::unique_ptr<Connection> standard_input() { return connection_of(0, false, false, nullptr); }
+std::unique_ptr<Connection> standard_input() { return Connection::of(0, false, false, nullptr); }
 
 std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
 {
@@ -630,7 +619,7 @@ int reap(pid_t pid)
     dup2(connection, connection_fd);
     close_descriptors_from(connection_fd + 1);
     const Unconfined unconfined = confine_reader(network);
-    const std::unique_ptr<Connection> supervisor = connection_of(connection_fd, true, true, std::move(gate));
+    const std::unique_ptr<Connection> supervisor = Connection::of(connection_fd, true, true, std::move(gate));
     reader_main(*supervisor, unconfined);
     end_program();
 }
@@ -747,7 +736,7 @@ std::unique_ptr<Reader> ReaderOrigin::start_reader(bool network)
         close(ends[0]);
         return nullptr;
     }
-    auto connection = connection_of(ends[0], true, true, std::move(gate));
+    auto connection = Connection::of(ends[0], true, true, std::move(gate));
     clockid_t clock;
     const bool has_clock = clock_getcpuclockid(static_cast<pid_t>(pid), &clock) == 0;
     return std::make_unique<Reader>(std::unique_ptr<Reader::State>(

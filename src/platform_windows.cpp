@@ -242,17 +242,6 @@ struct Connection::State {
 Connection::Connection(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Connection::~Connection() = default;
 
-namespace {
-
-// A connection whose state holds these fields.
-template <typename... Fields> std::unique_ptr<Connection> connection_of(Fields &&...fields)
-{
-    return std::make_unique<Connection>(
-        std::unique_ptr<Connection::State>(new Connection::State{std::forward<Fields>(fields)...}));
-}
-
-}  // namespace
-
 bool Connection::send(const void *data, std::size_t size)
 {
     Pipe &pipe = *state_->outgoing;
@@ -302,7 +291,7 @@ std::unique_ptr<Connection> standard_input()
         pipe->writer_closed = true;
         SetEvent(pipe->arrived);
     }).detach();
-    return connection_of(pipe, nullptr, nullptr);
+    return Connection::of(pipe, nullptr, nullptr);
 }
 
 std::vector<bool> wait_for_activity(const std::vector<Connection *> &connections, int milliseconds)
@@ -349,9 +338,9 @@ std::unique_ptr<Reader> ReaderOrigin::start_reader(bool)
 {
     auto to_reader = std::make_shared<Pipe>(), to_supervisor = std::make_shared<Pipe>();
     auto note = std::make_shared<std::atomic<std::uint64_t>>(0);
-    auto supervisor_end = connection_of(to_supervisor, to_reader, note);
+    auto supervisor_end = Connection::of(to_supervisor, to_reader, note);
     std::thread thread([reader_main = state_->reader_main, to_reader, to_supervisor, note] {
-        const std::unique_ptr<Connection> reader_end = connection_of(to_reader, to_supervisor, note);
+        const std::unique_ptr<Connection> reader_end = Connection::of(to_reader, to_supervisor, note);
         reader_main(*reader_end, Unconfined::no);
     });
     return std::make_unique<Reader>(
