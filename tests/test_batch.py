@@ -161,7 +161,8 @@ class Pairs(VantrellCase):
 
     def test_a_long_input_takes_no_more_memory(self):
         """20,000 pairs with long filenames (6 MB of input, 64 names in turn) take the supervisor no more than
-        3 MiB beyond what 200 of them take: the input waits in its pipe, not in the supervisor."""
+        3 MiB beyond what 200 of them take: the input waits in its pipe, not in the supervisor. Only memory is
+        measured, so the time allowed is what a machine busy with other work may take."""
         if WINDOWS or SLOWDOWN > 1:
             self.skipTest("measured where /proc shows the supervisor's memory and no checker or emulator keeps "
                           "freed memory from reuse")
@@ -171,7 +172,7 @@ class Pairs(VantrellCase):
         peaks = []
         for count in (200, 20000):
             result, peak, _ = watched_batch(pairs(*[name for n in range(count)
-                                                    for name in (media("song.flac"), outs[n % 64])]))
+                                                    for name in (media("song.flac"), outs[n % 64])]), timeout=300)
             self.assertClean(result)
             self.assertEqual(result.lines.count(f"Wrote album art to {outs[0]}"), (count + 63) // 64, result)
             peaks.append(peak)
