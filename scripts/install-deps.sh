@@ -19,7 +19,10 @@ update() {
   echo "install-deps: going on with the package lists as they are" >&2
 }
 
-build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil-dev libseccomp-dev"
+# TagLib's headers: libtag-dev since TagLib 2 (trixie), libtag1-dev before it.
+taglib=libtag1-dev
+apt-cache show libtag-dev >/dev/null 2>&1 && taglib=libtag-dev
+build="build-essential cmake pkg-config libavformat-dev libavcodec-dev libavutil-dev $taglib libseccomp-dev"
 case "${1:-build}" in
 update) update; exit 0 ;;
 build) packages=$build ;;

@@ -33,8 +33,9 @@ for arch in "$@"; do
   *) echo "release: unknown architecture $arch (amd64, armhf, arm64 or windows-x64)" >&2; exit 2 ;;
   esac
   ffmpeg=$top/build-lean/ffmpeg-$arch
-  [ -f "$ffmpeg/lib/libavformat.a" ] || scripts/lean-ffmpeg.sh "$arch"
+  [ -f "$ffmpeg/lib/libtag.a" ] || scripts/lean-ffmpeg.sh "$arch"
   source_dir=$(ls -d build-lean/source/ffmpeg-*/ | head -1)
+  taglib_source=$(ls -d build-lean/source/taglib-*/ | head -1)
 
   build=build-release/$arch
   rm -rf "$build"
@@ -48,7 +49,7 @@ for arch in "$@"; do
     rm -rf "$stage" && mkdir -p "$stage"
     cp "$build/vantrell.exe" "$build/vantrell-batch.exe" README.md LICENSE "$stage/"
     documents "$stage"
-    licences "$stage" "FFmpeg-LGPL-2.1.txt:$source_dir/COPYING.LGPLv2.1" \
+    licences "$stage" "FFmpeg-LGPL-2.1.txt:$source_dir/COPYING.LGPLv2.1" "TagLib-LGPL-2.1.txt:$taglib_source/COPYING.LGPL" \
       "zlib.txt:/usr/share/doc/libz-mingw-w64-dev/copyright"
     /usr/bin/python3 - "$stage" "dist/$name.zip" <<'PY'
 import os, sys, time, zipfile
@@ -72,7 +73,7 @@ PY
     cp "$build/vantrell" "$build/vantrell-batch" "$build/doc/vantrell.1" "$build/doc/vantrell-batch.1" README.md LICENSE \
       "$stage/"
     documents "$stage"
-    licences "$stage" "FFmpeg-LGPL-3.txt:$source_dir/COPYING.LGPLv3" \
+    licences "$stage" "FFmpeg-LGPL-3.txt:$source_dir/COPYING.LGPLv3" "TagLib-LGPL-2.1.txt:$taglib_source/COPYING.LGPL" \
       "mbedTLS-Apache-2.0.txt:/usr/share/common-licenses/Apache-2.0" "zlib.txt:/usr/share/doc/zlib1g/copyright"
     tar -C build-release/stage --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
       --mode=u+rw,go+r,go-w --format=gnu -cf - "$name" | gzip -9n >"dist/$name.tar.gz"

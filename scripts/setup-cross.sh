@@ -8,7 +8,7 @@ set -eu
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-libs="libavformat-dev libavcodec-dev libavutil-dev"
+libs="libavformat-dev libavcodec-dev libavutil-dev libtag1-dev"
 packages="qemu-user pkg-config cmake"
 for arch in "$@"; do
   case "$arch" in
@@ -22,7 +22,7 @@ for arch in "$@"; do
     packages="$packages $lib:$arch${version:+=$version}"
   done
 done
-[ -n "$(dpkg-query -W -f='${Version}' libavformat-dev 2>/dev/null || true)" ] || packages="$packages $libs"
+[ -n "$(dpkg-query -W -f='${Version}' libtag1-dev 2>/dev/null || true)" ] || packages="$packages $libs"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}\n' "${package%%=*}" 2>/dev/null | grep -q '^install ok installed$' ||

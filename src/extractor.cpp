@@ -2,13 +2,18 @@
 // tells whether filename is a file that was read for the source.
 #include "extractor.h"
 
+#include "image_kind.h"
 #include "platform.h"
+#include "tag_pictures.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
+#include <libavutil/base64.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -17,10 +22,13 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -173,6 +181,68 @@ const AVPacket *first_picture(const AVFormatContext *input)
     return nullptr;
 }
 
+bool starts_with_word(const char *text, const char *word)
+{
+    return text && av_strncasecmp(text, word, std::strlen(word)) == 0;
+}
+
+// Pictures that libavformat shows without marking them: attachments that are cover items or images (an
+// APEv2 cover item whose stored name has no image extension, a Matroska attachment of an image type that
+// it does not list, or named cover.*), and pictures left in a comment as base64 text (the legacy COVERART).
+std::vector<TagPicture> unmarked_pictures(const AVFormatContext *input)
+{
+    std::vector<TagPicture> pictures;
+    for (unsigned i = 0; i < input->nb_streams; i++) {
+        const AVStream *stream = input->streams[i];
+        const AVCodecParameters *parameters = stream->codecpar;
+        if (parameters->codec_type != AVMEDIA_TYPE_ATTACHMENT || parameters->extradata_size <= 0)
+            continue;
+        const AVDictionaryEntry *cover_item = av_dict_get(stream->metadata, "Cover Art", nullptr, AV_DICT_IGNORE_SUFFIX);
+        const AVDictionaryEntry *type = av_dict_get(stream->metadata, "mimetype", nullptr, 0);
+        const AVDictionaryEntry *name = av_dict_get(stream->metadata, "filename", nullptr, 0);
+        const bool named_cover = name && starts_with_word(name->value, "cover.");
+        if (cover_item || (type && starts_with_word(type->value, "image/")) || named_cover)
+            pictures.push_back({std::string(reinterpret_cast<const char *>(parameters->extradata),
+                                            static_cast<std::size_t>(parameters->extradata_size)),
+                                (cover_item && av_strcasecmp(cover_item->key, "Cover Art (Front)") == 0) || named_cover});
+    }
+    std::vector<const AVDictionary *> comments = {input->metadata};
+    for (unsigned i = 0; i < input->nb_streams; i++)
+        comments.push_back(input->streams[i]->metadata);
+    for (const AVDictionary *comment : comments) {
+        const AVDictionaryEntry *entry = nullptr;
+        while ((entry = av_dict_get(comment, "COVERART", entry, 0))) {
+            const std::size_t length = std::strlen(entry->value);
+            if (length == 0 || length > 4 * (largest_picture / 3 + 1))
+                continue;
+            std::string bytes(AV_BASE64_DECODE_SIZE(length), '\0');
+            const int decoded = av_base64_decode(reinterpret_cast<std::uint8_t *>(&bytes[0]), entry->value,
+                                                 static_cast<int>(bytes.size()));
+            if (decoded > 0)
+                pictures.push_back({bytes.substr(0, static_cast<std::size_t>(decoded))});
+        }
+    }
+    return pictures;
+}
+
+// Where libavformat marks no picture: the first whole image among those that libavformat shows unmarked and
+// those that TagLib finds in a source that can be read again, in the order that the file stores them.
+std::string first_hidden_picture(const AVFormatContext *input, AVIOContext *source, const char *uri)
+{
+    std::vector<TagPicture> found;
+    if (source && (source->seekable & AVIO_SEEKABLE_NORMAL))
+        found = pictures_in_tags(source, uri);
+    std::vector<TagPicture> unmarked = input ? unmarked_pictures(input) : std::vector<TagPicture>();
+    const auto at_end = std::find_if(found.begin(), found.end(), [](const TagPicture &picture) { return picture.at_end; });
+    found.insert(at_end, std::make_move_iterator(unmarked.begin()), std::make_move_iterator(unmarked.end()));
+    for (TagPicture &picture : found) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(picture.bytes.data());
+        if (whole_image_kind(bytes, picture.bytes.size()) != ImageKind::none)
+            return std::move(picture.bytes);
+    }
+    return std::string();
+}
+
 // The local file that uri names, if it names one: a path or file: URL by name, pipe:N by descriptor.
 bool identify_named_source(const char *uri, platform::FileIdentity *identity)
 {
@@ -249,28 +319,35 @@ Extraction retrieve_album_art(const char *uri, const char *filename, const Pictu
         opened->interrupt_callback = interrupt;
         opened->io_open = open_guarded;
     }
-    if (!opened || avformat_open_input(&opened, uri, nullptr, nullptr) != 0) {
-        extraction.ending = Ending::open_failed;
-        extraction.pushed_back = is_push_back(read_result);
-        return extraction;
-    }
-    Input input(opened);
+    Input input(opened && avformat_open_input(&opened, uri, nullptr, nullptr) == 0 ? opened : nullptr);
 
     // A source that stopped early leaves an I/O error behind, or a picture marked as read short.
-    const AVPacket *stored = first_picture(input.get());
-    if ((input->pb && input->pb->error < 0) || (stored && (stored->flags & AV_PKT_FLAG_CORRUPT))) {
+    const AVPacket *stored = input ? first_picture(input.get()) : nullptr;
+    if (input && ((input->pb && input->pb->error < 0) || (stored && (stored->flags & AV_PKT_FLAG_CORRUPT)))) {
         extraction.ending = Ending::header_failed;
         return extraction;
     }
+    std::string hidden;
     if (!stored)
+        hidden = first_hidden_picture(input.get(), source.get(), uri);
+    if (!stored && hidden.empty()) {
+        if (!input) {
+            extraction.ending = Ending::open_failed;
+            extraction.pushed_back = is_push_back(read_result);
+        } else if (source->error < 0) {
+            extraction.ending = Ending::header_failed;
+        }
         return extraction;
+    }
+    const unsigned char *picture = stored ? stored->data : reinterpret_cast<const unsigned char *>(hidden.data());
+    const std::size_t size = stored ? static_cast<std::size_t>(stored->size) : hidden.size();
     run.look_for_filename_among_open_files();  // the source's files, whichever protocols hold them
     extraction.filename_read = run.stored && (run.filename_read || is_the_named_source(uri, run.target));
-    if (static_cast<std::size_t>(stored->size) > largest_picture) {
+    if (size > largest_picture) {
         extraction.ending = Ending::picture_too_large;
         return extraction;
     }
     extraction.ending = Ending::picture;
-    save(extraction, stored->data, static_cast<std::size_t>(stored->size));
+    save(extraction, picture, size);
     return extraction;
 }

@@ -32,6 +32,9 @@ EOL = "\r\n" if WINDOWS else "\n"
 LEAN = os.environ.get("VANTRELL_LEAN_FFMPEG") == "1"
 with open(os.path.join(MEDIA, "manifest.json")) as manifest:
     MANIFEST = json.load(manifest)
+# Covers that only tag readers see, and what is no picture however it is stored (picture None).
+with open(os.path.join(MEDIA, "hidden.json")) as manifest:
+    HIDDEN = json.load(manifest)
 
 OWN_LINE = re.compile(r"^(usage: vantrell uri filename|usage: vantrell-batch < uri NUL filename NUL \.\.\."
                       r"|usage: vantrell-batch: no filename after .*|Path is NULL|Opening .*|avformat_open_input\(\) failed"

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Truncated and corrupted copies of every test file, read as a path and through pipe:0.
+"""Truncated and corrupted copies of every test file, read as a path and through pipe:0; the covers that only
+tag readers see, cut inside their picture.
 
 Whatever the damage, vantrell must exit 0 with only its own lines, and either write exactly the stored
 picture or leave an existing filename as it was. VANTRELL_SWEEP_SEED picks the corrupted positions;
@@ -12,11 +13,11 @@ import random
 import subprocess
 import unittest
 
-from harness import BATCH, KEEP, MANIFEST, VantrellCase, media, picture_of, read, run, success_line
+from harness import BATCH, HIDDEN, KEEP, MANIFEST, VantrellCase, media, picture_of, read, run, success_line
 
 SEED = int(os.environ.get("VANTRELL_SWEEP_SEED", "20261208"))
 SAMPLE = int(os.environ.get("VANTRELL_SWEEP_SAMPLE", "0"))
-CUTS_ACROSS, CUTS_IN_PICTURE, CORRUPTIONS_ACROSS, CORRUPTIONS_IN_TAG = 32, 16, 20, 20
+CUTS_ACROSS, CUTS_IN_PICTURE, CORRUPTIONS_ACROSS, CORRUPTIONS_IN_TAG, HIDDEN_CUTS = 32, 16, 20, 20, 8
 OUTCOMES = {"Wrote album art to": "wrote", "could not read the format header": "header refused",
             "avformat_open_input() failed": "open failed", "could not write album art": "write failed"}
 
@@ -55,6 +56,13 @@ class DamagedInputs(VantrellCase):
             picture_at = data.find(picture)
             for klass, what, damaged in damaged_copies(data, picture_at, len(picture), rng):
                 inputs.append((entry, klass, what, damaged, picture, picture_at))
+        for entry in (e for e in HIDDEN if e["picture"]):
+            data, picture = read(media(entry["file"])), picture_of(entry["picture"])
+            picture_at = data.find(picture)
+            for i in range(HIDDEN_CUTS if picture_at >= 0 else 0):
+                cut = picture_at + len(picture) * i // HIDDEN_CUTS
+                inputs.append(({**entry, "container": entry["kind"]}, "hidden cut", f"cut at {cut}", data[:cut],
+                               picture, picture_at))
         total = len(inputs)
         if SAMPLE and SAMPLE < total:
             inputs = random.Random(SEED).sample(inputs, SAMPLE)
