@@ -9,7 +9,7 @@ cd "$top"
 baseline=${1:-HEAD~1}
 scripts/install-deps.sh test
 scripts/install-deps.sh util-linux time nginx-light
-[ -f build-lean/ffmpeg-amd64/lib/libavformat.a ] || scripts/lean-ffmpeg.sh amd64
+[ -f build-lean/ffmpeg-amd64/lib/libtag.a ] || scripts/lean-ffmpeg.sh amd64
 
 source=build-bench/baseline-source
 rm -rf "$source" && mkdir -p "$source"

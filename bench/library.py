@@ -37,21 +37,33 @@ def setup(work, default, static, chart=None):
                       VANTRELL_BATCH_COMMAND=os.path.join(STATIC, "vantrell-batch"))
 
 
-def make_library():
-    """Album folders of every container the test suite makes, and damaged copies: cut short or overwritten."""
+def without_pictures(entry):
+    """The test suite's file of the entry's container with its audio and text tags only, made once."""
+    stem, extension = os.path.splitext(entry["file"])
+    bare = os.path.join(MEDIA, f"{stem}-bare{extension}")
+    if not os.path.exists(bare):
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", os.path.join(MEDIA, entry["file"]), "-map",
+                        "0:a", "-c", "copy", bare], check=True)
+    return bare
+
+
+def make_library(covers=True):
+    """Album folders of every container the test suite makes, and damaged copies: cut short or overwritten.
+    Without covers: the same files with their pictures left out, a library where every file is searched."""
     subprocess.run([sys.executable, os.path.join(HERE, "..", "tests", "make_media.py"), MEDIA], check=True,
                    stdout=subprocess.DEVNULL)
-    shutil.rmtree(LIBRARY, ignore_errors=True)
+    folder = LIBRARY if covers else LIBRARY + " without covers"
+    shutil.rmtree(folder, ignore_errors=True)
     with open(os.path.join(MEDIA, "manifest.json")) as manifest:
         entries = json.load(manifest)
     files, damage = [], random.Random(20261209)
     for i in range(COPIES + DAMAGED // len(entries) + 1):
-        album = os.path.join(LIBRARY, f"Artist {i % 12}", f"Album {i} (live)")
+        album = os.path.join(folder, f"Artist {i % 12}", f"Album {i} (live)")
         os.makedirs(album, exist_ok=True)
         for n, entry in enumerate(entries):
             if len(files) == COPIES * len(entries) + DAMAGED:
                 return files
-            data = open(os.path.join(MEDIA, entry["file"]), "rb").read()
+            data = open(os.path.join(MEDIA, entry["file"]) if covers else without_pictures(entry), "rb").read()
             if i >= COPIES:
                 at = damage.randrange(len(data))
                 data = data[:at] if damage.random() < 0.5 else data[:at] + bytes(16) + data[at + 16:]

@@ -9,7 +9,7 @@ scripts/install-deps.sh test
 scripts/install-deps.sh libimage-exiftool-perl util-linux time python3-matplotlib
 cmake -S . -B build-bench/default -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench/default --parallel --target vantrell vantrell-batch >/dev/null
-[ -f build-lean/ffmpeg-amd64/lib/libavformat.a ] || scripts/lean-ffmpeg.sh amd64
+[ -f build-lean/ffmpeg-amd64/lib/libtag.a ] || scripts/lean-ffmpeg.sh amd64
 cmake -S . -B build-bench/static -DCMAKE_BUILD_TYPE=Release -DVANTRELL_FFMPEG_PREFIX="$top/build-lean/ffmpeg-amd64" >/dev/null
 cmake --build build-bench/static --parallel --target vantrell vantrell-batch >/dev/null
 /usr/bin/python3 bench/library.py build-bench/library build-bench/default build-bench/static doc/whole-library.svg
