@@ -12,6 +12,14 @@ from harness import (BATCH_COMMAND, HIDDEN, MANIFEST, SLOWDOWN, VANTRELL_COMMAND
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.md")
 
 
+def marked_by_the_library(path):
+    """Whether libavformat marks a picture in the file, as the ffprobe tool built on the same library says."""
+    streams = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                              "stream=index:disposition=attached_pic", "-of", "csv=p=0", path],
+                             capture_output=True, text=True).stdout.split()  # none in what it cannot open
+    return any(stream.endswith(",1") for stream in streams)
+
+
 class Containers(VantrellCase):
     def test_byte_exact_from_every_source(self):
         routes = {"/" + entry["file"]: {"body": read(media(entry["file"]))} for entry in MANIFEST}
@@ -32,17 +40,20 @@ class Containers(VantrellCase):
     def test_covers_that_only_tag_readers_see(self):
         """Each row: a cover that libavformat hides or drops, or what is no picture however it is stored; as a
         path, over HTTP with range requests, and through pipe:0, which cannot be read twice and so gives only
-        what libavformat itself shows."""
+        what libavformat itself shows (newer versions mark some of these pictures themselves)."""
         routes = {"/" + entry["file"]: {"body": read(media(entry["file"]))} for entry in HIDDEN}
         with LoopbackServer(routes) as server:
             for entry in HIDDEN:
+                through_pipe = entry["unmarked"] or marked_by_the_library(media(entry["file"]))
+                if through_pipe and not entry["unmarked"]:
+                    report(f"{entry['file']}: this library marks the picture itself")
                 sources = {"file": (media(entry["file"]), None), "http": (server.url("/" + entry["file"]), None),
                            "pipe": ("pipe:0", media(entry["file"]))}
                 for how, (uri, stdin) in sources.items():
                     with self.subTest(kind=entry["kind"], source=how):
                         out = self.scratch(f"{entry['file']}-{how}.img")
                         result = run(uri, out, stdin=stdin)
-                        if entry["picture"] and (how != "pipe" or entry["unmarked"]):
+                        if entry["picture"] and (how != "pipe" or through_pipe):
                             self.assertExtracted(result, uri, out, picture_of(entry["picture"]))
                         else:
                             self.assertClean(result)
