@@ -40,10 +40,12 @@ class Containers(VantrellCase):
     def test_covers_that_only_tag_readers_see(self):
         """Each row: a cover that libavformat hides or drops, or what is no picture however it is stored; as a
         path, over HTTP with range requests, and through pipe:0, which cannot be read twice and so gives only
-        what libavformat itself shows (newer versions mark some of these pictures themselves)."""
-        routes = {"/" + entry["file"]: {"body": read(media(entry["file"]))} for entry in HIDDEN}
+        what libavformat itself shows (newer versions mark some of these pictures themselves). Slow runners
+        (checkers, emulators) take every third kind, valgrind every sixth."""
+        kinds = HIDDEN[::1 if SLOWDOWN == 1 else 3 if SLOWDOWN < 20 else 6]
+        routes = {"/" + entry["file"]: {"body": read(media(entry["file"]))} for entry in kinds}
         with LoopbackServer(routes) as server:
-            for entry in HIDDEN:
+            for entry in kinds:
                 through_pipe = entry["unmarked"] or marked_by_the_library(media(entry["file"]))
                 if through_pipe and not entry["unmarked"]:
                     report(f"{entry['file']}: this library marks the picture itself")
@@ -60,7 +62,7 @@ class Containers(VantrellCase):
                             self.assertEqual(result.lines[:1], [f"Opening {uri}"], result)
                             self.assertNotIn(success_line(out), result.lines)
                             self.assertFileHolds(out, None)
-        print(f"verified {len(HIDDEN)} hidden kinds: " + ", ".join(e["kind"] for e in HIDDEN))
+        print(f"verified {len(kinds)} of {len(HIDDEN)} hidden kinds: " + ", ".join(e["kind"] for e in kinds))
 
     def test_what_the_library_in_use_exposes(self):
         """two-pictures.mp3, on which library versions differ: libavformat 58 lists ID3v2 frames last to first, so
